@@ -1,0 +1,15 @@
+// The bodies of the store's methods, one group per file; the method table
+// (methods.cpp) lists them in the class's order.
+#pragma once
+
+#include "ini_main/method.hpp"
+
+namespace ini_main::store {
+
+// core.cpp: construction, reading and saving
+Outcome init(Args) noexcept;
+Outcome set_path(Args) noexcept;
+Outcome read(Args) noexcept;
+Outcome save(Args) noexcept;
+
+}  // namespace ini_main::store

@@ -1,0 +1,26 @@
+// The method table: one row per method of TovrelIniMain, in the class's
+// order.  Row: bare name, line of the def, parameters (a last "save"
+// defaults to True), further locals of the code object, statement lines,
+// body.  Binding, code objects, docstrings, traceback names and the class
+// namespace are all made from these rows.
+#include "ini_main/store/bodies.hpp"
+
+namespace ini_main {
+
+namespace {
+
+using namespace store;
+
+constexpr MethodDef rows[] = {
+    {"__init__", 20, {"self", "path"}, {}, {22, 23}, init},
+    {"_set_path", 50, {"self"}, {}, {51, 52}, set_path},
+    {"_read", 133, {"self"}, {}, {134}, read},
+    {"_save", 136, {"self"}, {}, {137, 138}, save},
+
+};
+
+}  // namespace
+
+constinit const std::span<const MethodDef> method_table{rows};
+
+}  // namespace ini_main

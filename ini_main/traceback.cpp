@@ -1,0 +1,50 @@
+#include "ini_main/traceback.hpp"
+
+#include "ini_main/runtime.hpp"
+
+#include <frameobject.h>
+
+namespace ini_main {
+
+namespace {
+
+// Empty code objects, one per (function name, line), made on first use and
+// kept: a failing call then costs a frame and a traceback record only.
+struct CachedCode {
+    const char* funcname;
+    int line;
+    PyObject* code;
+};
+
+constexpr int kCacheSize = 256;  // well above the number of distinct entries
+CachedCode cache[kCacheSize];
+int cached = 0;
+
+Ref code_for(const char* funcname, int line) noexcept {
+    for (int i = 0; i < cached; ++i) {
+        if (cache[i].funcname == funcname && cache[i].line == line) return Ref::newref(cache[i].code);
+    }
+    // The code object's first line is the entry's line; a fresh frame of it
+    // reports that line.
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("ini_main.py", funcname, line)));
+    if (code && cached < kCacheSize) cache[cached++] = {funcname, line, Py_NewRef(code.get())};
+    return code;
+}
+
+}  // namespace
+
+void add_traceback(const char* funcname, int line) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    Ref code = code_for(funcname, line);
+    if (!code) {
+        Py_XDECREF(pending);
+        return;
+    }
+    PyErr_SetRaisedException(pending);
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), runtime.globals, nullptr)));
+    if (!frame) return;
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
+}  // namespace ini_main

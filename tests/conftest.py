@@ -1,0 +1,66 @@
+import gc
+import sys
+import traceback
+
+import pytest
+
+import ini_main
+
+BOM = b"\xef\xbb\xbf"
+
+
+def entries(exc):
+    """The traceback entries the extension added, innermost last: [(function, line)]."""
+    return [
+        (frame.name, frame.lineno)
+        for frame in traceback.extract_tb(exc.__traceback__)
+        if frame.filename == "ini_main.py"
+    ]
+
+
+def blocks_grow(call, repeat=4, warmup=300, inner=200):
+    """True when `call` leaks: sys.getallocatedblocks() grows by at least one
+    block per two calls in every repetition of `inner` calls.
+
+    The interpreter's own caches (freelists, interned strings, the file
+    machinery) keep growing for a thousand calls or so even for pure Python
+    code, by a few blocks per hundred calls; a leak of one object per call
+    stands far above that, and it stays.
+    """
+    for _ in range(warmup):
+        call()
+    growth = []
+    for _ in range(repeat):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(inner):
+            call()
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - before)
+    return all(g >= inner // 2 for g in growth)
+
+
+def refs_grow(call, *objects, repeat=50):
+    """True when `call` leaves a reference behind on any of `objects`."""
+    call()
+    before = [sys.getrefcount(o) for o in objects]
+    for _ in range(repeat):
+        call()
+    return any(sys.getrefcount(o) - b >= repeat for o, b in zip(objects, before))
+
+
+@pytest.fixture
+def ini_path(tmp_path):
+    """Path of a file that does not exist yet, in a fresh folder."""
+    return tmp_path / "settings.ini"
+
+
+@pytest.fixture
+def make_store(tmp_path):
+    """Create a store on a file written with the given text (None: no file)."""
+    def make(text=None, name="settings.ini", cls=ini_main.TovrelIniMain):
+        path = tmp_path / name
+        if text is not None:
+            path.write_text(text, encoding="utf-8")
+        return cls(str(path))
+    return make
