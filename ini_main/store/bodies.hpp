@@ -12,4 +12,15 @@ Outcome set_path(Args) noexcept;
 Outcome read(Args) noexcept;
 Outcome save(Args) noexcept;
 
+// queries.cpp
+Outcome sections(Args) noexcept;
+Outcome options(Args) noexcept;
+Outcome has_section(Args) noexcept;
+Outcome has_option(Args) noexcept;
+
+// lookups.cpp
+Outcome get(Args) noexcept;
+Outcome get_option(Args) noexcept;
+Outcome get_all(Args) noexcept;
+
 }  // namespace ini_main::store

@@ -14,6 +14,13 @@ using namespace store;
 constexpr MethodDef rows[] = {
     {"__init__", 20, {"self", "path"}, {}, {22, 23}, init},
     {"_set_path", 50, {"self"}, {}, {51, 52}, set_path},
+    {"_get", 54, {"self", "section", "option"}, {"value"}, {55, 56}, get},
+    {"_get_option", 58, {"self", "section"}, {"result", "option", "value"}, {59, 60, 61, 62}, get_option},
+    {"_get_all", 64, {"self"}, {"result", "section"}, {65, 66, 67, 68}, get_all},
+    {"_sections", 103, {"self"}, {"value"}, {104, 105}, sections},
+    {"_options", 107, {"self", "section"}, {"value"}, {108, 109}, options},
+    {"_has_section", 125, {"self", "section"}, {"value"}, {126, 127}, has_section},
+    {"_has_option", 129, {"self", "section", "option"}, {"value"}, {130, 131}, has_option},
     {"_read", 133, {"self"}, {}, {134}, read},
     {"_save", 136, {"self"}, {}, {137, 138}, save},
 
