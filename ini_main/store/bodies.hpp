@@ -23,4 +23,14 @@ Outcome get(Args) noexcept;
 Outcome get_option(Args) noexcept;
 Outcome get_all(Args) noexcept;
 
+// writes.cpp
+Outcome set(Args) noexcept;
+Outcome set_section(Args) noexcept;
+Outcome set_option(Args) noexcept;
+Outcome set_all(Args) noexcept;
+
+// removals.cpp
+Outcome remove_section(Args) noexcept;
+Outcome remove_option(Args) noexcept;
+
 }  // namespace ini_main::store
