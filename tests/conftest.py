@@ -1,4 +1,5 @@
 import gc
+import os
 import sys
 import traceback
 
@@ -27,6 +28,8 @@ def blocks_grow(call, repeat=4, warmup=300, inner=200):
     code, by a few blocks per hundred calls; a leak of one object per call
     stands far above that, and it stays.
     """
+    if os.environ.get("PYTHONMALLOC", "").startswith("malloc"):
+        pytest.skip("allocated-block counts mean nothing with PYTHONMALLOC=malloc")
     for _ in range(warmup):
         call()
     growth = []
@@ -64,3 +67,9 @@ def make_store(tmp_path):
             path.write_text(text, encoding="utf-8")
         return cls(str(path))
     return make
+
+
+# `pytest --hypothesis-profile=long` for long runs of the property tests.
+from hypothesis import settings  # noqa: E402
+
+settings.register_profile("long", max_examples=5000, deadline=None)
