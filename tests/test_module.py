@@ -1,0 +1,181 @@
+"""The module object, its import, the class and the methods' code objects."""
+import builtins
+import configparser
+import importlib
+import inspect
+import json
+import shutil
+import subprocess
+import sys
+import types
+
+import pytest
+
+import ini_main
+from ini_main import TovrelIniMain
+
+# The method table, in creation order: first source line, argument count,
+# variable names (arguments first, then locals).  Other test files import it.
+METHODS = {
+    "__init__": (20, 2, "self path"),
+    "_set_path": (50, 1, "self"),
+    "_get": (54, 3, "self section option value"),
+    "_get_option": (58, 2, "self section result option value"),
+    "_get_all": (64, 1, "self result section"),
+    "_set": (70, 5, "self section option value save"),
+    "_set_section": (78, 3, "self section save"),
+    "_set_option": (86, 4, "self section option_dict save option value"),
+    "_set_all": (95, 3, "self section_dict save section option_dict"),
+    "_sections": (103, 1, "self value"),
+    "_options": (107, 2, "self section value"),
+    "_remove_section": (111, 3, "self section save value"),
+    "_remove_option": (118, 4, "self section options save value"),
+    "_has_section": (125, 2, "self section value"),
+    "_has_option": (129, 3, "self section option value"),
+    "_read": (133, 1, "self"),
+    "_save": (136, 1, "self"),
+}
+SAVE_METHODS = [name for name in METHODS if "save" in METHODS[name][2].split()]
+
+
+def parameters(name):
+    line, argcount, names = METHODS[name]
+    return names.split()[:argcount]
+
+
+def signature_text(name, bound=False):
+    params = parameters(name)[1 if bound else 0:]
+    return "(" + ", ".join(p + "=True" if p == "save" else p for p in params) + ")"
+
+
+def test_namespace():
+    ns = vars(ini_main)
+    assert ns["__builtins__"] is builtins
+    assert ns["configparser"] is configparser
+    assert ns["TovrelIniMain"] is TovrelIniMain
+    assert type(ns["__test__"]) is dict and ns["__test__"] == {}
+    import_attrs = {"__name__", "__doc__", "__package__", "__loader__", "__spec__",
+                    "__file__", "__path__", "__cached__"}
+    assert set(ns) - import_attrs == {"__builtins__", "configparser", "TovrelIniMain", "__test__"}
+    assert [k for k, v in ns.items() if callable(v) and v is not TovrelIniMain] == []
+    assert ini_main.__name__ == "ini_main"
+
+
+def test_class():
+    assert type(TovrelIniMain) is type and TovrelIniMain.__bases__ == (object,)
+    assert TovrelIniMain.__name__ == TovrelIniMain.__qualname__ == "TovrelIniMain"
+    assert TovrelIniMain.__module__ == "ini_main" and TovrelIniMain.__doc__ is None
+    # What a plain type() call makes from the same namespace, key for key.
+    plain = type("TovrelIniMain", (), {"__module__": "ini_main", "__qualname__": "TovrelIniMain",
+                                       **dict.fromkeys(METHODS)})
+    assert list(vars(TovrelIniMain)) == list(vars(plain))
+    assert list(vars(TovrelIniMain))[:18] == ["__module__", *METHODS]
+
+
+def test_defaults():
+    shared = TovrelIniMain._set.__defaults__
+    assert shared == (True,) and shared[0] is True
+    assert len(SAVE_METHODS) == 6
+    for name in METHODS:
+        expected = shared if name in SAVE_METHODS else None
+        assert getattr(TovrelIniMain, name).__defaults__ is expected, name
+
+
+@pytest.mark.parametrize("name", METHODS)
+def test_code_object(name):
+    line, argcount, names = METHODS[name]
+    code = getattr(TovrelIniMain, name).__code__
+    assert type(code) is types.CodeType
+    assert (code.co_argcount, code.co_varnames, code.co_nlocals) == (argcount, tuple(names.split()), len(names.split()))
+    assert (code.co_filename, code.co_name, code.co_qualname, code.co_firstlineno) == ("ini_main.py", name, name, line)
+    assert code.co_flags == 3
+    assert (code.co_posonlyargcount, code.co_kwonlyargcount, code.co_freevars, code.co_cellvars) == (0, 0, (), ())
+
+
+@pytest.mark.parametrize("name", METHODS)
+def test_signature(name, make_store):
+    assert str(inspect.signature(getattr(TovrelIniMain, name))) == signature_text(name)
+    assert str(inspect.signature(getattr(make_store(), name))) == signature_text(name, bound=True)
+    if name in SAVE_METHODS:
+        assert inspect.signature(getattr(TovrelIniMain, name)).parameters["save"].default is True
+    if name == "__init__":
+        assert str(inspect.signature(TovrelIniMain)) == "(path)"
+
+
+def test_reimport_and_reload_keep_objects():
+    test_dict, module_dict = ini_main.__test__, vars(ini_main)
+    del sys.modules["ini_main"]
+    try:
+        again = importlib.import_module("ini_main")
+    finally:
+        sys.modules["ini_main"] = ini_main
+    assert again is ini_main and again.TovrelIniMain is TovrelIniMain
+    assert importlib.reload(ini_main) is ini_main
+    assert ini_main.TovrelIniMain is TovrelIniMain and ini_main.__test__ is test_dict
+    assert vars(ini_main) is module_dict and TovrelIniMain._get.__globals__ is module_dict
+
+
+def run_child(code, cwd, *flags):
+    proc = subprocess.run([sys.executable, *flags, "-c", code],
+                          capture_output=True, text=True, timeout=60, cwd=cwd)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+REFUSE_CONFIGPARSER = """
+class Refuse:
+    def find_spec(self, name, path=None, target=None):
+        if name == "configparser":
+            raise ModuleNotFoundError("configparser refused", name=name)
+sys.modules.pop("configparser", None)
+sys.meta_path.insert(0, Refuse())
+"""
+FAILED_IMPORTS = [  # how the import is made to fail, how it is undone, the error, its entry line
+    ("saved = builtins.open\ndel builtins.open", "builtins.open = saved",
+     "NameError", "name 'open' is not defined", 1),
+    (REFUSE_CONFIGPARSER, "del sys.meta_path[0]", "ModuleNotFoundError", "configparser refused", 10),
+]
+
+
+@pytest.mark.parametrize("setup, undo, error, message, line", FAILED_IMPORTS)
+def test_failed_import_then_import_again(tmp_path, setup, undo, error, message, line):
+    out = run_child(f"""
+import builtins, json, sys, traceback
+{setup}
+try:
+    import ini_main
+except BaseException as exc:
+    failure = exc
+{undo}
+import ini_main
+print(json.dumps([type(failure).__name__, str(failure), "".join(traceback.format_exception(failure)),
+    [[f.name, f.lineno] for f in traceback.extract_tb(failure.__traceback__) if f.filename == "ini_main.py"],
+    ini_main.configparser is sys.modules["configparser"] and ini_main.TovrelIniMain.__name__]))
+""", tmp_path)
+    kind, text, printed, found, class_name = json.loads(out)
+    assert (kind, text, found) == (error, message, [["init ini_main", line]])
+    assert f'File "ini_main.py", line {line}, in init ini_main' in printed
+    assert class_name == "TovrelIniMain"
+
+
+def test_import_issues_no_warning(tmp_path):
+    assert run_child("import ini_main; print(ini_main.TovrelIniMain.__name__)", tmp_path, "-W", "error") \
+        == "TovrelIniMain\n"
+
+
+@pytest.mark.parametrize("occupied", [False, True])
+def test_package_qualified_import_registers_plain_name(tmp_path, occupied):
+    (tmp_path / "pkg").mkdir()
+    (tmp_path / "pkg" / "__init__.py").write_text("")
+    shutil.copy(ini_main.__file__, tmp_path / "pkg")
+    out = run_child(f"""
+import json, sys
+sys.path.insert(0, ".")
+placeholder = object()
+if {occupied}:
+    sys.modules["ini_main"] = placeholder
+import pkg.ini_main as mod
+entry = sys.modules.get("ini_main")
+print(json.dumps([mod.__name__, mod.__package__, entry is mod, entry is placeholder]))
+""", tmp_path)
+    assert json.loads(out) == ["pkg.ini_main", "pkg", not occupied, occupied]

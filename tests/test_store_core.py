@@ -1,0 +1,255 @@
+"""Construction, the path, reading and saving of the store."""
+import builtins
+import configparser
+import json
+import os
+import subprocess
+import sys
+import types
+
+import pytest
+
+import ini_main
+from conftest import BOM, blocks_grow, entries
+
+Store = ini_main.TovrelIniMain
+TEXT = "[a]\nk = v\n\n[b]\nx = 1\n\n"
+CONTENT = {"a": {"k": "v"}, "b": {"x": "1"}}
+LOAD_ENTRIES = [("ini_main.TovrelIniMain.__init__", 23),
+                ("ini_main.TovrelIniMain._set_path", 52),
+                ("ini_main.TovrelIniMain._read", 134)]
+SAVE_ENTRY = [("ini_main.TovrelIniMain._save", 137)]
+
+
+def test_missing_file_gives_empty_store_and_first_save_creates_it(ini_path):
+    store = Store(str(ini_path))
+    assert store._sections() == [] and not ini_path.exists()
+    store._set("s", "k", "v")
+    assert ini_path.read_bytes() == BOM + b"[s]\nk = v\n\n"
+
+
+@pytest.mark.parametrize("mark", [b"", BOM], ids=["plain", "bom"])
+def test_mark_is_skipped_on_read_and_written_by_every_save(ini_path, mark):
+    ini_path.write_bytes(mark + TEXT.encode())
+    store = Store(str(ini_path))
+    assert store._get_all() == CONTENT
+    assert store._save() is None
+    assert ini_path.read_bytes() == BOM + TEXT.encode()
+    assert store._read() is None and store._get_all() == CONTENT
+
+
+@pytest.mark.parametrize("data, error", [
+    (b"k = v\n[a]\n", configparser.MissingSectionHeaderError),
+    (b"[a]\nk = \xff\n", UnicodeDecodeError),
+], ids=["unparsable", "not-utf8"])
+def test_bad_file_content_raises_from_the_read(ini_path, data, error):
+    ini_path.write_bytes(data)
+    with pytest.raises(error) as exc:
+        Store(str(ini_path))
+    assert entries(exc.value) == LOAD_ENTRIES
+    ini_path.write_text(TEXT)
+    store = Store(str(ini_path))
+    ini_path.write_bytes(data)
+    with pytest.raises(error) as exc:
+        store._read()
+    assert entries(exc.value) == LOAD_ENTRIES[-1:]
+    assert not blocks_grow(lambda: pytest.raises(error, Store, str(ini_path)))
+
+
+@pytest.mark.parametrize("path, error", [
+    (5, TypeError), (None, TypeError), ("a\0b", ValueError), (b"a\0b", ValueError),
+], ids=["int", "none", "nul-str", "nul-bytes"])
+def test_path_the_parser_refuses_fails_construction(path, error):
+    with pytest.raises(error) as exc:
+        Store(path)
+    assert entries(exc.value) == LOAD_ENTRIES
+
+
+@pytest.mark.parametrize("kind", [str, os.fsencode, lambda p: p], ids=["str", "bytes", "pathlike"])
+def test_path_is_kept_as_passed_and_used_for_both_directions(ini_path, kind):
+    ini_path.write_text(TEXT)
+    path = kind(ini_path)
+    store = Store(path)
+    assert store._path is path and store._get_all() == CONTENT
+    store._set("a", "k", "new")
+    assert store._path is path and Store(str(ini_path))._get("a", "k") == "new"
+
+
+def test_iterable_path_loads_every_file_but_cannot_be_opened_for_saving(tmp_path):
+    first, second = tmp_path / "1.ini", tmp_path / "2.ini"
+    first.write_text("[a]\nk = v\n")
+    second.write_text("[b]\nx = 1\n")
+    store = Store([str(first), str(second)])
+    assert store._get_all() == CONTENT
+    with pytest.raises(TypeError) as exc:
+        store._save()
+    assert entries(exc.value) == SAVE_ENTRY and store._get_all() == CONTENT
+
+
+def test_path_keyword(ini_path):
+    ini_path.write_text(TEXT)
+    assert Store(path=str(ini_path))._get_all() == CONTENT
+    with pytest.raises(TypeError) as exc:
+        Store()
+    assert entries(exc.value) == [("ini_main.TovrelIniMain.__init__", 20)]
+
+
+@pytest.mark.parametrize("case", ["directory", "read-only"])
+def test_unwritable_path_loads_and_first_save_raises_the_open_error(tmp_path, case):
+    path = tmp_path
+    if case == "read-only":
+        if os.geteuid() == 0:
+            pytest.skip("root ignores file permissions")
+        path = tmp_path / "ro.ini"
+        path.write_text(TEXT)
+        path.chmod(0o444)
+    store = Store(str(path))
+    before = store._get_all()
+    store._set("s", "k", "v", save=False)
+    with pytest.raises(OSError) as exc:
+        store._save()
+    assert entries(exc.value) == SAVE_ENTRY
+    assert store._get_all() == {**before, "s": {"k": "v"}}
+    if case == "read-only":
+        assert path.read_text() == TEXT
+
+
+def test_init_again_rebinds_to_the_other_file(make_store, tmp_path):
+    store = make_store(TEXT)
+    other = tmp_path / "other.ini"
+    other.write_text("[c]\ny = 2\n")
+    store._set("a", "k", "unsaved", save=False)
+    old_parser = store._config
+    assert store.__init__(other) is None
+    assert store._path is other and store._config is not old_parser
+    assert store._get_all() == {"c": {"y": "2"}}
+    assert (tmp_path / "settings.ini").read_text() == TEXT
+
+
+def test_set_path_makes_a_fresh_parser_and_loses_unsaved_changes(make_store):
+    store = make_store(TEXT)
+    path, old_parser = store._path, store._config
+    store._set("a", "k", "unsaved", save=False)
+    store._set_section("c", save=False)
+    assert store._set_path() is None
+    assert store._config is not old_parser and store._path is path
+    assert store._get_all() == CONTENT
+
+
+def test_read_lays_the_file_over_what_the_parser_holds(make_store):
+    store = make_store(TEXT)
+    store._read()
+    store._read()
+    assert store._get_all() == CONTENT
+    store._remove_section("a", save=False)
+    store._set("b", "x", "unsaved", save=False)
+    store._set_section("c", save=False)
+    store._read()
+    assert store._get_all() == {**CONTENT, "c": {}}
+
+
+def test_direct_save_writes_the_file_and_empties_the_store(make_store, tmp_path):
+    store = make_store(TEXT)
+    store._set("c", "y", "2", save=False)
+    store._save()
+    assert store._get_all() == {} and store._sections() == []
+    expected = {**CONTENT, "c": {"y": "2"}}
+    assert Store(str(tmp_path / "settings.ini"))._get_all() == expected
+    store._read()
+    assert store._get_all() == expected
+
+
+@pytest.fixture
+def module_global():
+    saved = ini_main.configparser
+    try:
+        yield vars(ini_main)
+    finally:
+        ini_main.configparser = saved
+        vars(builtins).pop("configparser", None)
+
+
+@pytest.mark.parametrize("replacement, error, text", [
+    (None, NameError, "name 'configparser' is not defined"),
+    (types.SimpleNamespace(), AttributeError, "ConfigParser"),
+], ids=["deleted", "no-class"])
+def test_parser_class_is_looked_up_at_every_call(make_store, module_global, replacement, error, text):
+    store = make_store(TEXT)
+    parser = store._config
+    if replacement is None:
+        del module_global["configparser"]
+    else:
+        module_global["configparser"] = replacement
+    with pytest.raises(error, match=text) as exc:
+        store._set_path()
+    assert entries(exc.value) == [("ini_main.TovrelIniMain._set_path", 51)]
+    assert store._config is parser
+    with pytest.raises(error, match=text) as exc:
+        make_store(TEXT)
+    assert entries(exc.value) == LOAD_ENTRIES[:1] + [("ini_main.TovrelIniMain._set_path", 51)]
+
+
+def test_parser_class_comes_from_the_global_then_the_builtins(make_store, module_global):
+    class Mine(configparser.ConfigParser):
+        pass
+    module_global["configparser"] = types.SimpleNamespace(ConfigParser=Mine)
+    assert type(make_store(TEXT)._config) is Mine
+    del module_global["configparser"]
+    builtins.configparser = types.SimpleNamespace(ConfigParser=Mine)
+    store = make_store(TEXT)
+    assert type(store._config) is Mine and store._get_all() == CONTENT
+
+
+def test_store_without_parser_fails_save_before_opening_the_file(make_store, tmp_path):
+    store = make_store(TEXT)
+    del store._config
+    with pytest.raises(AttributeError) as exc:
+        store._save()
+    assert entries(exc.value) == SAVE_ENTRY
+    assert (tmp_path / "settings.ini").read_text() == TEXT
+
+
+CHILD_PRELUDE = """
+import errno, json, sys, traceback, ini_main
+def failure(call):
+    try:
+        call()
+    except OSError as e:
+        tb = traceback.extract_tb(e.__traceback__)
+        return [errno.errorcode[e.errno], [[f.name, f.lineno] for f in tb if f.filename == "ini_main.py"]]
+store = ini_main.TovrelIniMain(sys.argv[1])
+"""
+
+
+def run_child(code, path):
+    proc = subprocess.run([sys.executable, "-c", CHILD_PRELUDE + code, str(path)],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout)
+
+
+def test_error_of_the_final_flush_reaches_the_caller_and_keeps_the_content(ini_path):
+    failed, kept = run_child(
+        "store._set('s', 'k', 'v', save=False)\n"
+        "store._path = '/dev/full'\n"
+        "print(json.dumps([failure(store._save), store._get_all()]))\n", ini_path)
+    assert failed == ["ENOSPC", [list(e) for e in SAVE_ENTRY]]
+    assert kept == {"s": {"k": "v"}}
+
+
+def test_save_over_the_file_size_limit_fails_and_can_be_repeated(ini_path):
+    value = "x" * 3000  # over the limit, but small enough to stay buffered until the close
+    failed, kept, saved, final = run_child(
+        "import resource, signal\n"
+        "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+        f"store._set('s', 'k', {value!r}, save=False)\n"
+        "hard = resource.getrlimit(resource.RLIMIT_FSIZE)[1]\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (1024, hard))\n"
+        "failed, kept = failure(store._save), store._get_all()\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (hard, hard))\n"
+        "saved = store._save()\n"
+        "store._read()\n"
+        "print(json.dumps([failed, kept, saved, store._get_all()]))\n", ini_path)
+    assert failed == ["EFBIG", [list(e) for e in SAVE_ENTRY]]
+    assert kept == final == {"s": {"k": value}} and saved is None
+    assert ini_path.read_bytes() == BOM + f"[s]\nk = {value}\n\n".encode()
