@@ -1,5 +1,6 @@
 import gc
 import os
+import pathlib
 import sys
 import traceback
 
@@ -50,6 +51,23 @@ def refs_grow(call, *objects, repeat=50):
     for _ in range(repeat):
         call()
     return any(sys.getrefcount(o) - b >= repeat for o, b in zip(objects, before))
+
+
+def at(*pairs):
+    """Expected traceback entries from (method name, line) pairs."""
+    return [("ini_main.TovrelIniMain." + name, line) for name, line in pairs]
+
+
+class Counting(ini_main.TovrelIniMain):
+    """A store that keeps the file's bytes after every save; the saving is the store's own."""
+
+    def __init__(self, path):
+        self.writes = []
+        super().__init__(path)
+
+    def _save(self):
+        super()._save()
+        self.writes.append(pathlib.Path(self._path).read_bytes())
 
 
 @pytest.fixture

@@ -1,0 +1,381 @@
+"""Writing values, sections and bulk dictionaries: how often the file is written and
+what it holds, what the parser receives, and how a failure leaves store and file."""
+import configparser
+from pathlib import Path
+
+import pytest
+
+import ini_main
+from conftest import BOM, Counting, at, blocks_grow, entries
+
+START = "[a]\nx = 1\n\n"
+WITH_B = START + "[b]\n\n"
+OMIT = object()
+
+
+class Broken(Exception):
+    pass
+
+
+class Items:
+    """Not a dict: offers only `items`, which returns `result` (called first if callable)."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def items(self):
+        return self.result() if callable(self.result) else self.result
+
+
+class SkewedDict(dict):
+    """Its `items` renames the first entry to "p", so a walk that skips `items` shows."""
+
+    def items(self):
+        return [("p", next(iter(self.values())))]
+
+
+class OddPair(tuple):
+    def __iter__(self):
+        return iter(("wrong", "wrong"))
+
+
+class Unprintable:
+    def __str__(self):
+        raise Broken("no text")
+
+
+class BadFlag:
+    def __bool__(self):
+        raise Broken("no truth")
+
+
+def broken_items():
+    yield ("k", "1")
+    raise Broken("items broke")
+
+
+def parsed(text):
+    parser = configparser.ConfigParser()
+    parser.read_string(text)
+    return {s: dict(parser.items(s)) for s in parser.sections()}
+
+
+def memory(store):
+    return {s: dict(store._config.items(s)) for s in store._config.sections()}
+
+
+# Each row: a call on a store whose file holds START, and the file text after each write
+# when saving; without saving, the parser ends up holding the last of them.
+WRITES = [
+    pytest.param("_set_section", {"section": "a"}, [], id="section-present"),
+    pytest.param("_set_section", {"section": "b"}, [WITH_B], id="section-missing"),
+    pytest.param("_set", dict(section="a", option="x", value=7), ["[a]\nx = 7\n\n"], id="set-present"),
+    pytest.param("_set", dict(section="b", option="y", value="2"), [WITH_B, WITH_B[:-1] + "y = 2\n\n"],
+                 id="set-missing"),
+    pytest.param("_set_option", dict(section="a", option_dict={"y": "2", "z": 3}),
+                 ["[a]\nx = 1\ny = 2\nz = 3\n\n"], id="option-present"),
+    pytest.param("_set_option", dict(section="b", option_dict={"y": "2", "z": 3}),
+                 [WITH_B, WITH_B[:-1] + "y = 2\nz = 3\n\n"], id="option-missing"),
+    pytest.param("_set_option", dict(section="a", option_dict={}), [START], id="option-empty-present"),
+    pytest.param("_set_option", dict(section="b", option_dict={}), [WITH_B, WITH_B], id="option-empty-missing"),
+    pytest.param("_set_all", {"section_dict": {}}, [START], id="all-empty"),
+    pytest.param("_set_all", {"section_dict": {"a": {"x": "9"}}}, ["[a]\nx = 9\n\n"], id="all-present"),
+    pytest.param("_set_all", {"section_dict": {"b": {"y": "2"}, "c": {}}},
+                 [START + "[b]\ny = 2\n\n[c]\n\n"], id="all-new"),
+]
+SAVES = [("positional", OMIT), ("all keywords", OMIT), ("positional", True), ("keyword", 1),
+         ("all keywords", "x"), ("positional", False), ("keyword", 0), ("all keywords", ""),
+         ("positional", None), ("all keywords", False)]
+
+
+@pytest.mark.parametrize("style,save", SAVES, ids=[f"{s}-{v!r}" for s, v in SAVES])
+@pytest.mark.parametrize("method,kwargs,writes", WRITES)
+def test_writes_by_section_state_and_save(make_store, method, kwargs, writes, style, save):
+    store = make_store(START, cls=Counting)
+    before, fn = Path(store._path).read_bytes(), getattr(store, method)
+    if save is not OMIT:
+        kwargs = {**kwargs, "save": save}
+    values = list(kwargs.values())
+    if style == "all keywords":
+        result = fn(**kwargs)
+    elif style == "keyword":
+        result = fn(*values[:-1], save=save)
+    else:
+        result = fn(*values)
+    assert result is True
+    expected = [BOM + text.encode() for text in writes] if save is OMIT or save else []
+    assert store.writes == expected
+    assert Path(store._path).read_bytes() == (expected[-1] if expected else before)
+    assert memory(store) == parsed(writes[-1] if writes else START)
+
+
+def test_unsaved_values_reach_the_file_with_the_next_save(make_store):
+    store = make_store(START, cls=Counting)
+    store._set("a", "y", "2", False)
+    store._set("b", "z", "3", save=False)
+    store._set("c", "w", "4")
+    saved = "[a]\nx = 1\ny = 2\n\n[b]\nz = 3\n\n"
+    assert store.writes == [BOM + (saved + "[c]\n\n").encode(), BOM + (saved + "[c]\nw = 4\n\n").encode()]
+
+
+class SpyParser(configparser.ConfigParser):
+    def __init__(self):
+        super().__init__()
+        self.set_calls = []
+
+    def set(self, section, option, value=None):
+        self.set_calls.append((section, option, value))
+        super().set(section, option, value)
+
+
+class Text(str):
+    def __str__(self):
+        return "converted"
+
+
+@pytest.mark.parametrize("value,text", [("".join(["va", "lue"]), "value"), (5, "5"), (None, "None"),
+                                        (True, "True"), (Text("raw"), "converted")])
+def test_values_reach_the_parser_as_text(make_store, value, text):
+    store = make_store(START)
+    store._config = spy = SpyParser()
+    section, option = "".join(["se", "c"]), "".join(["op", "t"])
+    assert store._set(section, option, value, False) is True
+    ((got_section, got_option, got_value),) = spy.set_calls
+    assert got_section is section and got_option is option
+    assert type(got_value) is str and got_value == text
+    assert got_value is value or type(value) is not str
+
+
+PAIRS = [("k", "1"), ("m", "2")]
+
+
+@pytest.mark.parametrize("make_arg,pairs", [
+    pytest.param(lambda: dict(PAIRS), PAIRS, id="exact-dict"),
+    pytest.param(lambda: SkewedDict(PAIRS), [("p", "1")], id="dict-subclass-items"),
+    pytest.param(lambda: Items(list(PAIRS)), PAIRS, id="items-list"),
+    pytest.param(lambda: Items(tuple(PAIRS)), PAIRS, id="items-tuple"),
+    pytest.param(lambda: Items(lambda: (list(p) for p in PAIRS)), PAIRS, id="items-generator-of-lists"),
+    pytest.param(lambda: Items([OddPair(p) for p in PAIRS]), PAIRS, id="tuple-subclass-by-index"),
+    pytest.param(lambda: Items(["k1", "m2"]), PAIRS, id="two-character-strings"),
+])
+def test_set_option_walks_option_dicts(make_store, make_arg, pairs):
+    store = make_store(START, cls=Counting)
+    assert store._set_option("s", make_arg(), False) is True
+    assert store._config.items("s") == pairs and store.writes == []
+
+
+@pytest.mark.parametrize("make_arg,sections", [
+    pytest.param(lambda: {"s": {"k": "1"}, "t": {}}, ["a", "s", "t"], id="exact-dict"),
+    pytest.param(lambda: SkewedDict(s={}), ["a", "p"], id="dict-subclass-items"),
+    pytest.param(lambda: Items(lambda: ([n, {}] for n in "st")), ["a", "s", "t"], id="items-generator"),
+    pytest.param(lambda: Items((OddPair(("s", {})),)), ["a", "s"], id="tuple-subclass-by-index"),
+])
+def test_set_all_walks_section_dicts(make_store, make_arg, sections):
+    store = make_store(START, cls=Counting)
+    assert store._set_all(make_arg(), False) is True
+    assert store._config.sections() == sections and store.writes == []
+
+
+def fail(id, method, args, exc, where, new, message=None, saved=START):
+    """A failing call on a store holding START: the sections the parser holds afterwards
+    besides "a", and the file text written before the failure (START: nothing written)."""
+    return pytest.param(method, args, exc, where, new, message, saved, id=id)
+
+
+K1 = [("k", "1")]
+FAILURES = [
+    # walking an option dict: the new section was saved before the walk
+    fail("option-none", "_set_option", ("s", None), AttributeError, [("_set_option", 88)], {"s": {}},
+         "'NoneType' object has no attribute 'items'", saved=START + "[s]\n\n"),
+    fail("option-list", "_set_option", ("s", K1), AttributeError, [("_set_option", 88)], {"s": {}},
+         "'list' object has no attribute 'items'", saved=START + "[s]\n\n"),
+    fail("option-three-tuple", "_set_option", ("a", Items(K1 + [("m", "2", "3")])), ValueError,
+         [("_set_option", 88)], {"a": {"x": "1", "k": "1"}}, "too many values to unpack (expected 2)"),
+    fail("option-one-tuple", "_set_option", ("a", Items(K1 + [("m",)])), ValueError,
+         [("_set_option", 88)], {"a": {"x": "1", "k": "1"}}, "need more than 1 value to unpack"),
+    fail("option-empty-tuple", "_set_option", ("a", Items(K1 + [()])), ValueError,
+         [("_set_option", 88)], {"a": {"x": "1", "k": "1"}}, "need more than 0 values to unpack"),
+    fail("option-one-list", "_set_option", ("a", Items(K1 + [["m"]])), ValueError,
+         [("_set_option", 88)], {"a": {"x": "1", "k": "1"}}, "need more than 1 value to unpack"),
+    fail("option-three-characters", "_set_option", ("a", Items(K1 + ["mno"])), ValueError,
+         [("_set_option", 88)], {"a": {"x": "1", "k": "1"}}, "too many values to unpack (expected 2)"),
+    fail("option-int-item", "_set_option", ("a", Items(K1 + [7])), TypeError, [("_set_option", 88)],
+         {"a": {"x": "1", "k": "1"}}),
+    fail("option-int-items", "_set_option", ("a", Items(7)), TypeError, [("_set_option", 88)], {}),
+    fail("option-items-raises", "_set_option", ("a", Items(broken_items)), Broken, [("_set_option", 88)],
+         {"a": {"x": "1", "k": "1"}}, "items broke"),
+    # walking a section dict, and failures inside the calls it makes
+    fail("all-none", "_set_all", (None,), AttributeError, [("_set_all", 96)], {},
+         "'NoneType' object has no attribute 'items'"),
+    fail("all-list", "_set_all", ([("s", {})],), AttributeError, [("_set_all", 96)], {}),
+    fail("all-three-tuple", "_set_all", (Items([("s", {"k": "1"}), ("t", {}, {})]),), ValueError,
+         [("_set_all", 96)], {"s": {"k": "1"}}, "too many values to unpack (expected 2)"),
+    fail("all-value-without-text", "_set_all", ({"s": {"k": Unprintable()}},), Broken,
+         [("_set_all", 97), ("_set_option", 89), ("_set", 72)], {"s": {}}, "no text"),
+    fail("all-section-of-none", "_set_all", ({"s": {"k": "1"}, "t": None},), AttributeError,
+         [("_set_all", 97), ("_set_option", 88)], {"s": {"k": "1"}, "t": {}}),
+    # a save flag whose truth test raises
+    fail("flag-set-missing", "_set", ("b", "y", "2", BadFlag()), Broken, [("_set", 71), ("_set_section", 81)],
+         {"b": {}}, "no truth"),
+    fail("flag-set-present", "_set", ("a", "y", "2", BadFlag()), Broken, [("_set", 73)],
+         {"a": {"x": "1", "y": "2"}}),
+    fail("flag-section", "_set_section", ("b", BadFlag()), Broken, [("_set_section", 81)], {"b": {}}),
+    fail("flag-option-present", "_set_option", ("a", {"y": "2"}, BadFlag()), Broken, [("_set_option", 90)],
+         {"a": {"x": "1", "y": "2"}}),
+    fail("flag-option-missing", "_set_option", ("b", {"y": "2"}, BadFlag()), Broken,
+         [("_set_option", 87), ("_set_section", 81)], {"b": {}}),
+    fail("flag-all", "_set_all", ({"b": {"y": "2"}}, BadFlag()), Broken, [("_set_all", 98)], {"b": {"y": "2"}}),
+    # names the parser rejects, and a value without text
+    fail("section-default", "_set_section", ("DEFAULT",), ValueError, [("_set_section", 80)], {}),
+    fail("set-default", "_set", ("DEFAULT", "k", "1"), ValueError, [("_set", 71), ("_set_section", 80)], {}),
+    fail("set-int-section", "_set", (5, "k", "1"), TypeError, [("_set", 71), ("_set_section", 80)], {}),
+    fail("set-int-option", "_set", ("a", 5, "1"), TypeError, [("_set", 72)], {}),
+    fail("set-value-without-text", "_set", ("a", "k", Unprintable()), Broken, [("_set", 72)], {}),
+    fail("option-int-option", "_set_option", ("a", {5: "1"}), TypeError, [("_set_option", 89), ("_set", 72)], {}),
+    fail("all-default", "_set_all", ({"DEFAULT": {}},), ValueError,
+         [("_set_all", 97), ("_set_option", 87), ("_set_section", 80)], {}),
+]
+
+
+@pytest.mark.parametrize("method,args,exc,where,new,message,saved", FAILURES)
+def test_failures_keep_what_was_done(make_store, method, args, exc, where, new, message, saved):
+    store = make_store(START, cls=Counting)
+    with pytest.raises(exc) as info:
+        getattr(store, method)(*args)
+    if message is not None:
+        assert str(info.value) == message
+    assert entries(info.value) == at(*where)
+    assert memory(store) == {"a": {"x": "1"}, **new}
+    assert store.writes == ([] if saved == START else [BOM + saved.encode()])
+    assert Path(store._path).read_bytes() == (START.encode() if saved == START else BOM + saved.encode())
+
+
+def test_present_section_never_tests_save(make_store):
+    assert make_store(START)._set_section("a", BadFlag()) is True
+
+
+class Growing(Counting):
+    def _set(self, section, option, value, save=True):
+        self.walked[option + "+"] = "extra"
+        return super()._set(section, option, value, save)
+
+
+def test_option_dict_growing_during_the_walk(make_store):
+    store = make_store(START, cls=Growing)
+    store.walked = {"k": "1", "m": "2"}
+    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$") as info:
+        store._set_option("a", store.walked)
+    assert entries(info.value) == at(("_set_option", 88))
+    assert store._config.items("a") == [("x", "1"), ("k", "1")] and store.writes == []
+
+
+@pytest.mark.parametrize("method,args,where,new", [
+    pytest.param("_set_section", ("a",), [("_set_section", 82)], {"a": {}}, id="section"),
+    pytest.param("_set", ("a", "x", "1"), [("_set", 71), ("_set_section", 82)], {"a": {}}, id="set-missing"),
+    pytest.param("_set", ("p", "x", "1"), [("_set", 74)], {"p": {"x": "1"}}, id="set-present"),
+    pytest.param("_set_option", ("p", {"x": "1"}), [("_set_option", 91)], {"p": {"x": "1"}}, id="option"),
+    pytest.param("_set_all", ({"a": {"x": "1"}},), [("_set_all", 99)], {"a": {"x": "1"}}, id="all"),
+])
+def test_unwritable_file_keeps_the_change_in_memory(tmp_path, method, args, where, new):
+    store = ini_main.TovrelIniMain(str(tmp_path))
+    store._set_section("p", False)
+    with pytest.raises(IsADirectoryError) as info:
+        getattr(store, method)(*args)
+    assert entries(info.value) == at(*where, ("_save", 137))
+    assert memory(store) == {"p": {}, **new}
+
+
+class Recording(ini_main.TovrelIniMain):
+    def __init__(self, path):
+        self.calls = []
+        super().__init__(path)
+        self.calls.clear()
+
+
+def _recorder(name):
+    def method(self, *args, **kwargs):
+        self.calls.append((name, args, kwargs))
+        return getattr(super(Recording, self), name)(*args, **kwargs)
+    return method
+
+
+for _name in ("_set", "_set_section", "_set_option", "_set_all", "_has_section", "_save", "_read"):
+    setattr(Recording, _name, _recorder(_name))
+
+
+FLAG, OD, QUIET = "yes", {"y": "1"}, {"save": False}  # FLAG: a true save that is not True
+SAVE_READ = [("_save", (), {}), ("_read", (), {})]
+
+
+def ensure(section, save):
+    return [("_set_section", (section, save), {}), ("_has_section", (section,), {})]
+
+
+@pytest.mark.parametrize("method,args,expected", [
+    pytest.param("_set", ("b", "y", 5, FLAG), [*ensure("b", FLAG), *SAVE_READ, *SAVE_READ], id="set-missing"),
+    pytest.param("_set", ("a", "y", "2", False), ensure("a", False), id="set-present-unsaved"),
+    pytest.param("_set_option", ("b", OD, FLAG), [*ensure("b", FLAG), *SAVE_READ, ("_set", ("b", "y", "1"), QUIET),
+                                                 *ensure("b", False), *SAVE_READ], id="option-missing"),
+    pytest.param("_set_all", ({"b": OD}, FLAG), [("_set_option", ("b", OD), QUIET), *ensure("b", False),
+                                                 ("_set", ("b", "y", "1"), QUIET), *ensure("b", False),
+                                                 *SAVE_READ], id="all-missing"),
+])
+def test_inner_calls_go_through_the_store(make_store, method, args, expected):
+    store = make_store(START, cls=Recording)
+    assert getattr(store, method)(*args) is True
+
+    def strict(calls):  # every argument paired with its type: False is not 0, True not 1
+        return [(n, [(type(a), a) for a in args], {k: (type(v), v) for k, v in kw.items()})
+                for n, args, kw in calls]
+    assert strict(store.calls) == strict([(method, args, {}), *expected])
+
+
+def test_instance_attributes_shadow_the_methods(make_store):
+    store = make_store(START)
+    saves = []
+    store._has_section = lambda section: section == "ghost" or store._config.has_section(section)
+    store._save = lambda: saves.append(store._config.sections())
+    assert store._set_section("ghost") is True
+    assert store._config.sections() == ["a"] and saves == []
+    assert store._set("a", "y", "2") is True
+    assert saves == [["a"]] and Path(store._path).read_text() == START
+    assert store._config.get("a", "y") == "2"  # the file was laid over the unsaved value
+
+
+def test_set_all_of_get_all_reproduces_the_file(make_store):
+    first = make_store("[one]\nk = 1\nm = two words\n\n[two]\n\n[three]\nz = 3\n", name="first.ini")
+    first._set("one", "n", "x")
+    second = make_store(None, name="second.ini", cls=Counting)
+    assert second._set_all(first._get_all()) is True
+    assert len(second.writes) == 1
+    assert Path(second._path).read_bytes() == Path(first._path).read_bytes()
+
+
+def test_changed_defaults_tuple_does_not_change_an_absent_save(make_store):
+    store = make_store(START, cls=Counting)
+    original = ini_main.TovrelIniMain._set.__defaults__
+    try:
+        ini_main.TovrelIniMain._set.__defaults__ = (False,)
+        assert ini_main.TovrelIniMain._set.__defaults__ == (False,)
+        store._set("a", "y", "2")
+    finally:
+        ini_main.TovrelIniMain._set.__defaults__ = original
+    assert store.writes == [BOM + b"[a]\nx = 1\ny = 2\n\n"]
+
+
+@pytest.mark.parametrize("case", ["value-without-text", "bad-items", "raising-flag", "unwritable"])
+def test_failing_writes_do_not_leak(make_store, tmp_path, case):
+    store = make_store(START)
+    if case == "unwritable":
+        store._path = str(tmp_path)
+    method, *args = {
+        "value-without-text": (store._set_all, {"a": {"x": Unprintable()}}, False),
+        "bad-items": (store._set_option, "a", Items([("k", "1"), ("m", "2", "3")]), False),
+        "raising-flag": (store._set, "a", "x", "1", BadFlag()),
+        "unwritable": (store._set, "a", "x", "1"),
+    }[case]
+
+    def run():
+        with pytest.raises((Broken, ValueError, OSError)):
+            method(*args)
+    assert not blocks_grow(run)
