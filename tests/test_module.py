@@ -134,6 +134,9 @@ FAILED_IMPORTS = [  # how the import is made to fail, how it is undone, the erro
     ("saved = builtins.open\ndel builtins.open", "builtins.open = saved",
      "NameError", "name 'open' is not defined", 1),
     (REFUSE_CONFIGPARSER, "del sys.meta_path[0]", "ModuleNotFoundError", "configparser refused", 10),
+    # A None entry blocks the import, as it does for an import statement.
+    ('sys.modules["configparser"] = None', 'del sys.modules["configparser"]',
+     "ModuleNotFoundError", "import of configparser halted; None in sys.modules", 10),
 ]
 
 
@@ -179,3 +182,17 @@ entry = sys.modules.get("ini_main")
 print(json.dumps([mod.__name__, mod.__package__, entry is mod, entry is placeholder]))
 """, tmp_path)
     assert json.loads(out) == ["pkg.ini_main", "pkg", not occupied, occupied]
+
+
+def test_second_interpreter_is_refused(tmp_path):
+    out = run_child('''
+import ini_main, _interpreters
+interp = _interpreters.create("legacy")
+_interpreters.run_string(interp, """
+try:
+    import ini_main
+except ImportError as exc:
+    print(exc)
+""")
+''', tmp_path)
+    assert out == "Interpreter change detected - this module can only be loaded into one interpreter per process.\n"
