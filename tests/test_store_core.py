@@ -238,18 +238,47 @@ def test_error_of_the_final_flush_reaches_the_caller_and_keeps_the_content(ini_p
 
 
 def test_save_over_the_file_size_limit_fails_and_can_be_repeated(ini_path):
+    ini_path.write_bytes(b"[old]\nk = 1\n")
     value = "x" * 3000  # over the limit, but small enough to stay buffered until the close
-    failed, kept, saved, final = run_child(
+    failed, kept, on_disk, saved, final = run_child(
         "import resource, signal\n"
         "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
         f"store._set('s', 'k', {value!r}, save=False)\n"
         "hard = resource.getrlimit(resource.RLIMIT_FSIZE)[1]\n"
         "resource.setrlimit(resource.RLIMIT_FSIZE, (1024, hard))\n"
         "failed, kept = failure(store._save), store._get_all()\n"
+        "on_disk = open(sys.argv[1], 'rb').read().decode()\n"
         "resource.setrlimit(resource.RLIMIT_FSIZE, (hard, hard))\n"
         "saved = store._save()\n"
         "store._read()\n"
-        "print(json.dumps([failed, kept, saved, store._get_all()]))\n", ini_path)
+        "print(json.dumps([failed, kept, on_disk, saved, store._get_all()]))\n", ini_path)
     assert failed == ["EFBIG", [list(e) for e in SAVE_ENTRY]]
-    assert kept == final == {"s": {"k": value}} and saved is None
-    assert ini_path.read_bytes() == BOM + f"[s]\nk = {value}\n\n".encode()
+    assert kept == final == {"old": {"k": "1"}, "s": {"k": value}} and saved is None
+    assert on_disk == "[old]\nk = 1\n"  # the failed save put the former bytes back
+    assert ini_path.read_bytes() == BOM + f"[old]\nk = 1\n\n[s]\nk = {value}\n\n".encode()
+
+
+class WriterFailing(configparser.ConfigParser):
+    """Writes part of its content, then fails."""
+
+    def write(self, fp, space_around_delimiters=True):
+        fp.write("[half")
+        fp.flush()
+        raise OSError("writer failed")
+
+
+LARGE = BOM + b"".join(b"[s%d]\nk = v\n" % i for i in range(5000))
+
+
+@pytest.mark.parametrize("former", [b"[old]\nk = 1\n", LARGE, None], ids=["small", "large", "none"])
+def test_write_failing_part_way_leaves_the_former_content(ini_path, former):
+    if former is not None:
+        ini_path.write_bytes(former)
+    store = Store(str(ini_path))
+    store._config = WriterFailing()
+    store._config.add_section("new")
+    with pytest.raises(OSError, match="writer failed") as exc:
+        store._save()
+    assert entries(exc.value) == SAVE_ENTRY
+    assert ini_path.read_bytes() == (former if former is not None else BOM + b"[half")
+    assert store._sections() == ["new"]  # not emptied

@@ -1,6 +1,7 @@
 // Construction, reading and saving: the four methods every other one rests on.
 #include "ini_main/store/bodies.hpp"
 #include "ini_main/store/calls.hpp"
+#include "ini_main/store/former_content.hpp"
 
 namespace ini_main::store {
 
@@ -63,10 +64,15 @@ Outcome save(Args a) noexcept {
     Ref config = Ref::steal(PyObject_GetAttr(a.self(), names._config));
     Ref path = config ? Ref::steal(PyObject_GetAttr(a.self(), names._path)) : Ref();
     if (!path) return failed_at(137);
+    const FormerContent former = FormerContent::take(path.get());
     PyObject* open_args[] = {nullptr, path.get(), runtime.mode_w_plus, runtime.utf8_sig};
     Ref file = Ref::steal(PyObject_Vectorcall(runtime.open, open_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                               runtime.kw_encoding));
-    if (!file || !write_and_close(config.get(), file.get())) return failed_at(137);
+    if (!file) return failed_at(137);
+    if (!write_and_close(config.get(), file.get())) {
+        former.restore();
+        return failed_at(137);
+    }
     file = Ref();
     if (!call_parser(a.self(), names.clear)) return failed_at(138);
     return none();
