@@ -238,7 +238,13 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
-    if (runtime.module) return Py_NewRef(runtime.module);
+    if (runtime.module) {
+        // The import machinery will set this module's state pointer to null
+        // and allocate a new (empty) state for the exec step, without freeing
+        // the old one: free it here, or every re-import loses a block.
+        PyMem_Free(PyModule_GetState(runtime.module));
+        return Py_NewRef(runtime.module);
+    }
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
