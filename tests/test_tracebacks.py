@@ -3,6 +3,7 @@ import traceback
 
 import pytest
 
+import ini_main
 from conftest import blocks_grow, entries
 
 
@@ -75,3 +76,18 @@ def test_repeated_parser_failures_do_not_leak(make_store):
         except Exception:
             pass
     assert not blocks_grow(failing_lookup)
+
+
+def test_methods_calling_each_other_in_a_loop_raise_recursion_error(make_store):
+    # _set_section asks _has_section, which here is _set_section again: a loop
+    # that never passes through Python code.
+    class Looping(ini_main.TovrelIniMain):
+        _has_section = ini_main.TovrelIniMain._set_section
+
+    store = make_store("[a]\n", cls=Looping)
+    with pytest.raises(RecursionError) as exc:
+        store._set_section("b")
+    found = entries(exc.value)
+    assert found[0] == ("ini_main.TovrelIniMain._set_section", 79)
+    assert found[-1] == ("ini_main.TovrelIniMain._set_section", 78)
+    assert store._get_all() == {"a": {}}  # nothing was added, and the store still works
