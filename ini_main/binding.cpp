@@ -48,23 +48,22 @@ int find_param(const Signature& sig, PyObject* key, bool exact, int from, int to
 
 }  // namespace
 
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-          PyObject* kwnames, PyObject** slots) noexcept {
+PyObject* const* bind_into(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** slots) noexcept {
     const bool has_save = sig.required != sig.total;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nkw == 0) {
         if (nargs < sig.required || nargs > sig.total) {
             count_error(sig, nargs);
-            return false;
+            return nullptr;
         }
         for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
         if (has_save && nargs < sig.total) slots[sig.total - 1] = Py_True;
-        return true;
+        return slots;
     }
     if (nargs > sig.total) {
         count_error(sig, nargs);
-        return false;
+        return nullptr;
     }
 
     const int n = static_cast<int>(nargs);
@@ -84,13 +83,13 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
         if (index < 0) {
             if (!PyUnicode_Check(key)) {
                 PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
-                return false;
+                return nullptr;
             }
             const bool exact = PyUnicode_CheckExact(key);
             index = find_param(sig, key, exact, n, sig.total);
             if (index == -1) {
                 int earlier = find_param(sig, key, exact, 0, n);
-                if (earlier == -2) return false;
+                if (earlier == -2) return nullptr;
                 if (earlier >= 0) {
                     PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                                  sig.name, key);
@@ -98,9 +97,9 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                                  sig.name, key);
                 }
-                return false;
+                return nullptr;
             }
-            if (index == -2) return false;
+            if (index == -2) return nullptr;
         }
         slots[index] = value;
     }
@@ -109,10 +108,10 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
     for (int i = n; i < sig.required; ++i) {
         if (!slots[i]) {
             count_error(sig, i);
-            return false;
+            return nullptr;
         }
     }
-    return true;
+    return slots;
 }
 
 }  // namespace ini_main

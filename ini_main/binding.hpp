@@ -12,9 +12,24 @@ struct Signature {
     int required;                 // R: N, or N - 1 when the last one is `save`
 };
 
-// Fills slots[0 .. total-1] with borrowed references, or raises the binding
-// error and returns false.  An absent `save` is the True object.
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-          PyObject* kwnames, PyObject** slots) noexcept;
+// The bound arguments, params[0 .. total-1] in order, borrowed.  When the
+// caller's vector holds every parameter in order already (all given by
+// position, or the trailing ones by keyword in parameter order, as Python
+// source usually writes them), that vector itself; otherwise bind_into fills
+// `slots` by the full rules, binding an absent `save` to the True object, or
+// raises the binding error and returns null.
+PyObject* const* bind_into(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** slots) noexcept;
+
+inline PyObject* const* bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames, PyObject** slots) noexcept {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs + nkw == sig.total) {
+        Py_ssize_t k = 0;
+        while (k < nkw && PyTuple_GET_ITEM(kwnames, k) == sig.params[nargs + k]) ++k;
+        if (k == nkw) return args;
+    }
+    return bind_into(sig, args, nargs, kwnames, slots);
+}
 
 }  // namespace ini_main

@@ -50,13 +50,10 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         return nullptr;
     }
     PyObject* slots[kMaxParams];
-    PyObject* const* bound = args;  // every parameter given by position: the caller's vector serves
-    if (kwnames || nargs != frame.signature.total) {
-        if (!bind(frame.signature, args, nargs, kwnames, slots)) {
-            add_traceback(frame.traceback_name, frame.def->first_line);
-            return nullptr;
-        }
-        bound = slots;
+    PyObject* const* bound = bind(frame.signature, args, nargs, kwnames, slots);
+    if (!bound) {
+        add_traceback(frame.traceback_name, frame.def->first_line);
+        return nullptr;
     }
     ++nesting;
     Outcome outcome = frame.def->body(Args(bound));
