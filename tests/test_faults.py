@@ -1,0 +1,269 @@
+"""Faults of the file system while saving, two stores on one file, and threads sharing stores:
+the error reaches the caller, the parser keeps every change, and a retry writes it all."""
+import configparser
+import io
+import json
+import os
+import random
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import ini_main
+from conftest import BOM, blocks_grow, entries
+
+START = "[a]\nx = 1\n\n"
+
+
+class Broken(Exception):
+    pass
+
+
+class HalfWriter(configparser.ConfigParser):
+    """Writes the start of a section header, then fails, while `failing` is set."""
+    failing = False
+
+    def write(self, fp, space_around_delimiters=True):
+        if self.failing:
+            fp.write("[a")
+            raise Broken("disk went away mid-write")
+        super().write(fp, space_around_delimiters)
+
+
+def held(config):
+    return dict(config.defaults()), {s: dict(config.items(s, raw=True)) for s in config.sections()}
+
+
+def file_holds(path):
+    parser = configparser.ConfigParser()
+    try:
+        parser.read(path, encoding="utf-8-sig")
+    except configparser.ParsingError as exc:
+        # The parser takes " = v" (read from a file torn by racing saves) as an option
+        # without a name, writes it out so, and complains when it reads it back.
+        assert all(line.lstrip().startswith(("=", ":")) for _, line in exc.errors), exc
+    return held(parser)
+
+
+def at(*pairs):
+    return [("ini_main.TovrelIniMain." + name, line) for name, line in pairs]
+
+
+# Each fault turns the store's saving path bad and returns how to undo it.
+def to_directory(store, path):
+    os.remove(path)
+    os.mkdir(path)
+    return lambda: os.rmdir(path)
+
+
+def to_missing_folder(store, path):
+    store._path = missing = os.path.join(os.path.dirname(path), "gone", "settings.ini")
+    return lambda: os.mkdir(os.path.dirname(missing))
+
+
+def to_nul_byte(store, path):
+    store._path = path + "\0"
+    return lambda: setattr(store, "_path", path)
+
+
+def to_half_writer(store, path):
+    store._config = HalfWriter()
+    store._read()
+    store._config.failing = True
+    return lambda: setattr(store._config, "failing", False)
+
+
+FAULTS = [pytest.param(to_directory, IsADirectoryError, id="directory"),
+          pytest.param(to_missing_folder, FileNotFoundError, id="missing-folder"),
+          pytest.param(to_nul_byte, ValueError, id="nul-byte"),
+          pytest.param(to_half_writer, Broken, id="mid-write")]
+# call, entries of the failed save, what the parser holds afterwards, what a retry leaves
+def call(method, args, where, after, final=None, id=None):
+    return pytest.param(lambda s: getattr(s, method)(*args), at(*where), after, final or after, id=id)
+
+
+CALLS = [
+    call("_set", ("a", "y", "2"), [("_set", 74), ("_save", 137)], {"a": {"x": "1", "y": "2"}}, id="set"),
+    call("_set", ("b", "y", "2"), [("_set", 71), ("_set_section", 82), ("_save", 137)],
+         {"a": {"x": "1"}, "b": {}}, {"a": {"x": "1"}, "b": {"y": "2"}}, id="set-new-section"),
+    call("_set_option", ("a", {"y": "2", "z": 3}), [("_set_option", 91), ("_save", 137)],
+         {"a": {"x": "1", "y": "2", "z": "3"}}, id="set_option"),
+    call("_set_all", ({"b": {"y": "2"}, "c": {}},), [("_set_all", 99), ("_save", 137)],
+         {"a": {"x": "1"}, "b": {"y": "2"}, "c": {}}, id="set_all"),
+    call("_remove_option", ("a", "x"), [("_remove_option", 121), ("_save", 137)], {"a": {}}, id="remove_option"),
+    call("_remove_section", ("a",), [("_remove_section", 114), ("_save", 137)], {}, id="remove_section"),
+]
+
+
+@pytest.mark.parametrize("run, where, after, final", CALLS)
+@pytest.mark.parametrize("fault, error", FAULTS)
+def test_failed_save_keeps_changes_and_a_retry_writes_them(make_store, fault, error, run, where, after, final):
+    store = make_store(START)
+    path = store._path
+    undo = fault(store, path)
+    with pytest.raises(error) as info:
+        run(store)
+    assert entries(info.value) == where
+    assert held(store._config) == ({}, after)
+    # a failed open writes nothing; a failed write gives the file its former bytes back
+    assert os.listdir(path) == [] if os.path.isdir(path) else open(path).read() == START
+    undo()
+    run(store)
+    assert file_holds(store._path) == held(store._config) == ({}, final)
+    data = open(store._path, "rb").read()
+    assert data.startswith(BOM) or data == b""
+
+
+@pytest.mark.parametrize("fault, error", FAULTS)
+def test_failing_saves_do_not_leak(make_store, fault, error):
+    store = make_store(START)
+    fault(store, store._path)
+
+    def attempt():
+        try:
+            store._set("a", "y", "2")
+        except error:
+            pass
+    assert not blocks_grow(attempt, warmup=100, inner=100)
+
+
+# A child process meets a full device, or a file-size limit, at the flush of a small file or
+# during the write of a large one; then the fault is lifted and the same call is retried.
+CHILD = r"""
+import configparser, json, os, resource, signal, sys, traceback
+import ini_main
+path, fault, size = sys.argv[1], sys.argv[2], int(sys.argv[3])
+
+class Broken(Exception):
+    pass
+
+class HalfWriter(configparser.ConfigParser):
+    failing = False
+    def write(self, fp, space_around_delimiters=True):
+        if self.failing:
+            fp.write("[a]\nw")
+            raise Broken("writer failed")
+        super().write(fp, space_around_delimiters)
+
+def held(config):
+    return {s: dict(config.items(s, raw=True)) for s in config.sections()}
+
+def file_holds():
+    parser = configparser.ConfigParser()
+    with open(path, encoding="utf-8-sig") as f:
+        parser.read_file(f)
+    return held(parser)
+
+store = ini_main.TovrelIniMain(path)
+store._set("a", "x", "1")
+if fault == "full-and-writer":
+    store._config = HalfWriter()
+    store._read()
+    store._config.failing = True
+if fault == "size-limit":
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (64, resource.RLIM_INFINITY))
+else:
+    store._path = "/dev/full"
+out = {}
+try:
+    store._set("a", "y", "v" * size)
+except Exception as exc:
+    chain, e = [], exc
+    while e is not None:
+        chain.append([type(e).__name__, getattr(e, "errno", None)])
+        e = e.__context__
+    out["chain"] = chain
+    out["entries"] = [[f.name, f.lineno] for f in traceback.extract_tb(exc.__traceback__)
+                      if f.filename == "ini_main.py"]
+out["held"], out["kept"] = held(store._config), file_holds()
+if fault == "size-limit":
+    resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+else:
+    store._path = path
+    if fault == "full-and-writer":
+        store._config.failing = False
+store._set("a", "y", "v" * size)
+out["file"] = file_holds()
+out["bom"] = open(path, "rb").read(3) == b"\xef\xbb\xbf"
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("size", [100, 20000], ids=["at-flush", "during-write"])
+@pytest.mark.parametrize("fault, errno", [("dev-full", 28), ("size-limit", 27), ("full-and-writer", 28)])
+def test_flush_faults_reach_the_caller(tmp_path, fault, errno, size):
+    if fault != "size-limit" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full here")
+    child = subprocess.run([sys.executable, "-c", CHILD, str(tmp_path / "settings.ini"), fault, str(size)],
+                           capture_output=True, text=True, timeout=60,
+                           env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"})
+    assert child.returncode == 0, child.stderr
+    out = json.loads(child.stdout)
+    assert out["chain"][0] == ["OSError", errno]
+    if fault == "full-and-writer":
+        assert ["Broken", None] in out["chain"]
+    assert out["entries"] == [["ini_main.TovrelIniMain._set", 74], ["ini_main.TovrelIniMain._save", 137]]
+    assert out["kept"] == {"a": {"x": "1"}}
+    content = {"a": {"x": "1", "y": "v" * size}}
+    assert out["held"] == out["file"] == content and out["bom"]
+
+
+def test_two_stores_on_one_file_overwrite_each_other(make_store):
+    first = make_store(START)
+    second = ini_main.TovrelIniMain(first._path)
+    first._set("a", "y", "2")
+    second._set("b", "z", "3")
+    assert file_holds(first._path) == held(second._config) == ({}, {"a": {"x": "1"}, "b": {"z": "3"}})
+    assert held(first._config) == ({}, {"a": {"x": "1", "y": "2"}})
+    first._remove_option("a", "x")
+    assert file_holds(first._path) == ({}, {"a": {"y": "2"}})
+    second._read()
+    assert held(second._config) == ({}, {"a": {"x": "1", "y": "2"}, "b": {"z": "3"}})
+
+
+def hammer(stores, seed, failures, calls=200):
+    pick = random.Random(seed)
+    for _ in range(calls):
+        store = pick.choice(stores)
+        section, option = pick.choice("abc"), pick.choice("xyz")
+        save = pick.random() < 0.3
+        action = pick.choice([
+            lambda: store._set(section, option, pick.randrange(100), save),
+            lambda: store._set_option(section, {option: "v", "k": section}, save),
+            lambda: store._set_all({section: {option: "w"}, "d": {}}, save),
+            lambda: store._remove_option(section, option, save),
+            lambda: store._remove_section(section, save),
+            lambda: store._get(section, option), lambda: store._get_option(section), store._get_all,
+            store._sections, lambda: store._has_option(section, option), store._read,
+            lambda: (store._save(), store._read()), store._set_path])
+        try:
+            action()
+        except Exception as exc:
+            failures.append((type(exc), entries(exc)))
+
+
+@pytest.mark.parametrize("count", [1, 2], ids=["one-store", "two-stores-one-file"])
+def test_threads_hammering_stores(make_store, count):
+    stores = [make_store(START)]
+    stores += [ini_main.TovrelIniMain(stores[0]._path) for _ in range(count - 1)]
+    failures, interval = [], sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        threads = [threading.Thread(target=hammer, args=(stores, seed, failures)) for seed in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=120)
+    finally:
+        sys.setswitchinterval(interval)
+    assert not any(thread.is_alive() for thread in threads)
+    assert all(not issubclass(kind, (SystemError, MemoryError)) and where for kind, where in failures)
+    for store in stores:  # what the parser holds may be odd (it is not thread-safe); the file holds just that
+        text = io.StringIO()
+        store._config.write(text)
+        store._save()
+        assert open(store._path, "rb").read() == (BOM + text.getvalue().encode() if text.getvalue() else b"")
+        file_holds(store._path)
