@@ -126,13 +126,7 @@ def main():
         cells = [f"{results[form.label][c][0]:,.0f}" if c in form.stmts else "" for c in harness.COLUMNS]
         print(f"| `{form.label}` | " + " | ".join(cells) + " |")
 
-    print("\n| target, in instructions | measured | limit | |")
-    print("|---|---:|---:|---|")
-    for target in harness.TARGETS:
-        if target.form in results:
-            value, _ = harness.measure(target, results)
-            verdict = "PASS" if value <= target.limit else "MISS"
-            print(f"| {target.label} | {value:.3f} | {target.limit} | {verdict} |")
+    harness.print_targets("in instructions", results, with_error=False)
 
     if args.keep:
         print("\ndumps, for callgrind_annotate --inclusive=yes:")

@@ -205,3 +205,15 @@ def measure(target, results):
     floor, floor_error = median_and_error([a - b for a, b in zip(theirs, bare)])
     ratio = above / floor
     return ratio, abs(ratio) * math.hypot(above_error / above, floor_error / floor)
+
+
+def print_targets(title, results, with_error):
+    """The table of targets: measured value, limit, verdict (and ± for times)."""
+    print(f"\n| target, {title} | measured |" + (" ± |" if with_error else "") + " limit | |")
+    print("|---|---:|" + ("---:|" if with_error else "") + "---:|---|")
+    for target in TARGETS:
+        if target.form in results:
+            value, error = measure(target, results)
+            verdict = "PASS" if value <= target.limit else "MISS"
+            spread = f" {error:.3f} |" if with_error else ""
+            print(f"| {target.label} | {value:.3f} |{spread} {target.limit} | {verdict} |")

@@ -88,13 +88,7 @@ def print_tables(results, imports):
         print(f"\nimport: configparser {imports['configparser']:.0f} us, "
               f"ini_main after it {imports['ini_main']:.0f} us (cumulative, -X importtime)")
 
-    print("\n| target, in time | measured | ± | limit | |")
-    print("|---|---:|---:|---:|---|")
-    for target in harness.TARGETS:
-        if target.form in results:
-            value, error = harness.measure(target, results)
-            verdict = "PASS" if value <= target.limit else "MISS"
-            print(f"| {target.label} | {value:.3f} | {error:.3f} | {target.limit} | {verdict} |")
+    harness.print_targets("in time", results, with_error=True)
     if imports:
         cost = imports["ini_main"]
         limit = harness.IMPORT_LIMIT_US
