@@ -6,6 +6,7 @@
 #include "ini_main/traceback.hpp"
 
 #include <cstdio>
+#include <iterator>
 
 namespace ini_main {
 
@@ -26,7 +27,6 @@ struct MethodParts {
 };
 
 MethodParts methods[kMaxMethods];
-bool methods_described = false;
 
 // "self, section, save=True": the parameter list of a docstring.
 Ref parameter_text(const MethodDef& def, const Signature& sig) noexcept {
@@ -41,53 +41,65 @@ Ref parameter_text(const MethodDef& def, const Signature& sig) noexcept {
 }
 
 // Signatures, names, docstrings and variable names from the method table;
-// made once per process, with the interned names.
+// made once per process, with the interned names.  A method's parts are
+// stored only once all of them were made, so a retry after a failure (out of
+// memory) neither leaks nor keeps half-made parts.
+bool describe_method(const MethodDef& def, MethodParts& parts) noexcept {
+    Signature sig = {};
+    sig.name = def.name;
+    Ref params[kMaxParams];
+    while (def.params[sig.total]) {
+        // Interning returns the very objects of `names`, so keywords written
+        // in Python source match by identity.
+        params[sig.total] = Ref::steal(PyUnicode_InternFromString(def.params[sig.total]));
+        if (!params[sig.total]) return false;
+        sig.params[sig.total] = params[sig.total].get();
+        ++sig.total;
+    }
+    const bool has_save = sig.total > 1 && PyUnicode_EqualToUTF8(sig.params[sig.total - 1], "save");
+    sig.required = has_save ? sig.total - 1 : sig.total;
+
+    int locals = 0;
+    while (locals < static_cast<int>(std::size(def.locals)) && def.locals[locals]) ++locals;
+    Ref varnames = Ref::steal(PyTuple_New(sig.total + locals));
+    if (!varnames) return false;
+    for (int i = 0; i < sig.total; ++i) PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(sig.params[i]));
+    for (int i = 0; i < locals; ++i) {
+        PyObject* local = PyUnicode_InternFromString(def.locals[i]);
+        if (!local) return false;
+        PyTuple_SET_ITEM(varnames.get(), sig.total + i, local);
+    }
+
+    Ref text = parameter_text(def, sig);
+    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
+    Ref qualname = Ref::steal(PyUnicode_FromFormat("TovrelIniMain.%s", def.name));
+    if (!text || !name || !qualname) return false;
+    PyObject* interned = qualname.release();
+    PyUnicode_InternInPlace(&interned);
+    qualname = Ref::steal(interned);
+    Ref doc = Ref::steal(PyUnicode_FromFormat("TovrelIniMain.%s(%U)", def.name, text.get()));
+    if (!doc) return false;
+
+    parts.frame.def = &def;
+    parts.frame.signature = sig;
+    for (int i = 0; i < sig.total; ++i) params[i].release();  // kept by the signature for good
+    std::snprintf(parts.frame.traceback_name, sizeof parts.frame.traceback_name, "ini_main.TovrelIniMain.%s",
+                  def.name);
+    parts.varnames = varnames.release();
+    parts.name = name.release();
+    parts.qualname = qualname.release();
+    parts.doc = doc.release();
+    return true;
+}
+
 bool describe_methods() noexcept {
-    if (methods_described) return true;
     if (method_table.size() > kMaxMethods) {
         PyErr_SetString(PyExc_SystemError, "ini_main: method table too large");
         return false;
     }
     for (size_t m = 0; m < method_table.size(); ++m) {
-        const MethodDef& def = method_table[m];
-        MethodParts& parts = methods[m];
-        Signature& sig = parts.frame.signature;
-        parts.frame.def = &def;
-        sig.name = def.name;
-        sig.total = 0;
-        while (def.params[sig.total]) {
-            // Interning returns the very objects of `names`, so keywords
-            // written in Python source match by identity.
-            sig.params[sig.total] = PyUnicode_InternFromString(def.params[sig.total]);
-            if (!sig.params[sig.total]) return false;
-            ++sig.total;
-        }
-        const bool has_save = PyUnicode_EqualToUTF8(sig.params[sig.total - 1], "save");
-        sig.required = has_save ? sig.total - 1 : sig.total;
-        std::snprintf(parts.frame.traceback_name, sizeof parts.frame.traceback_name,
-                      "ini_main.TovrelIniMain.%s", def.name);
-
-        int locals = 0;
-        while (locals < 3 && def.locals[locals]) ++locals;
-        parts.varnames = PyTuple_New(sig.total + locals);
-        if (!parts.varnames) return false;
-        for (int i = 0; i < sig.total; ++i) PyTuple_SET_ITEM(parts.varnames, i, Py_NewRef(sig.params[i]));
-        for (int i = 0; i < locals; ++i) {
-            PyObject* local = PyUnicode_InternFromString(def.locals[i]);
-            if (!local) return false;
-            PyTuple_SET_ITEM(parts.varnames, sig.total + i, local);
-        }
-
-        Ref params = parameter_text(def, sig);
-        if (!params) return false;
-        parts.name = PyUnicode_InternFromString(def.name);
-        parts.qualname = PyUnicode_FromFormat("TovrelIniMain.%s", def.name);
-        if (!parts.name || !parts.qualname) return false;
-        PyUnicode_InternInPlace(&parts.qualname);
-        parts.doc = PyUnicode_FromFormat("TovrelIniMain.%s(%U)", def.name, params.get());
-        if (!parts.doc) return false;
+        if (!methods[m].doc && !describe_method(method_table[m], methods[m])) return false;
     }
-    methods_described = true;
     return true;
 }
 
