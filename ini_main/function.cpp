@@ -1,8 +1,11 @@
 #include "ini_main/function.hpp"
 
+#include "ini_main/runtime.hpp"
 #include "ini_main/traceback.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <pthread.h>
 #include <structmember.h>
 
 namespace ini_main {
@@ -30,13 +33,35 @@ PyTypeObject* function_type = nullptr;  // made once per process, never released
 
 FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<FunctionObject*>(self); }
 
-// Nesting depth of method calls on this thread.  Overridden methods can make
-// the store's methods call each other in a loop that never passes through
-// Python code, so the interpreter's recursion check never runs; this one
-// keeps the C stack bounded.  Legitimate nesting is a handful of levels.
-// (Its own counter: the interpreter's costs a thread-state lookup per call.)
-constexpr int kMaxNesting = 1000;
-[[gnu::tls_model("initial-exec")]] thread_local int nesting = 0;
+// Overridden methods can make the store's methods call each other in a loop
+// that never passes through Python code, or through Python code between C
+// calls that each take C stack; the interpreter's own checks count calls and
+// assume a large stack.  This guard measures the calling thread's stack
+// itself: a call that finds less than kStackReserve left raises
+// RecursionError, which leaves room to unwind on any thread stack of 256 KiB
+// and more.  The lowest usable address is read once per thread.
+constexpr uintptr_t kStackReserve = 96 * 1024;
+[[gnu::tls_model("initial-exec")]] thread_local uintptr_t stack_floor = 0;
+
+[[gnu::noinline, gnu::cold]] uintptr_t read_stack_floor() noexcept {
+    pthread_attr_t attr;
+    void* base = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstack(&attr, &base, &size);
+        pthread_attr_destroy(&attr);
+    }
+    const uintptr_t low = reinterpret_cast<uintptr_t>(base);
+    // A stack too small for the reserve keeps a quarter of itself.
+    stack_floor = low + (size > 4 * kStackReserve ? kStackReserve : size / 4);
+    return stack_floor;
+}
+
+inline bool stack_exhausted() noexcept {
+    const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    const uintptr_t floor = stack_floor ? stack_floor : read_stack_floor();
+    return here < floor;
+}
 
 // The call entry of every method: bind, run the body, and on failure add the
 // method's traceback entry at the line the body reports.
@@ -44,7 +69,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) noexcept {
     const MethodFrame& frame = *as_function(callable)->frame;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nesting >= kMaxNesting) {
+    if (stack_exhausted()) [[unlikely]] {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
         add_traceback(frame.traceback_name, frame.def->first_line);
         return nullptr;
@@ -55,9 +80,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         add_traceback(frame.traceback_name, frame.def->first_line);
         return nullptr;
     }
-    ++nesting;
     Outcome outcome = frame.def->body(Args(bound));
-    --nesting;
     PyObject* result = outcome.value.release();
     if (!result) add_traceback(frame.traceback_name, outcome.line);
     return result;
@@ -93,14 +116,17 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
+// Clears only what can take part in a cycle, as the interpreter's functions
+// do: a finaliser may still read the object afterwards, so the names become
+// empty strings (set by a caller they may be str subclasses, which can hold
+// references) and the code object stays.
 int function_clear(PyObject* self) noexcept {
     FunctionObject* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
+    Py_SETREF(f->name, Py_NewRef(runtime.empty));
+    Py_SETREF(f->qualname, Py_NewRef(runtime.empty));
     Py_CLEAR(f->doc);
     Py_CLEAR(f->module);
     Py_CLEAR(f->globals);
-    Py_CLEAR(f->code);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->annotations);
@@ -111,8 +137,12 @@ int function_clear(PyObject* self) noexcept {
 void function_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    FunctionObject* f = as_function(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }

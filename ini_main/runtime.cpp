@@ -33,6 +33,7 @@ bool make_names() noexcept {
     return text(runtime.filename, "ini_main.py")
         && text(runtime.utf8_sig, "utf-8-sig")
         && text(runtime.mode_w_plus, "w+")
+        && text(runtime.empty, "")
         && one_name_tuple(runtime.kw_encoding, names.encoding)
         && one_name_tuple(runtime.kw_save, names.save);
 }

@@ -30,6 +30,7 @@ struct Runtime {
     PyObject* filename;      // "ini_main.py"
     PyObject* utf8_sig;      // "utf-8-sig"
     PyObject* mode_w_plus;   // "w+"
+    PyObject* empty;         // "": the names of a method object that was cleared
 };
 
 extern Runtime runtime;
