@@ -89,23 +89,37 @@ class Model:
 
     def _read(self):
         with at("_read", 134):
-            self._config.read(self._path, encoding="utf-8-sig")
+            config = self._config
+            config.read(self._path, encoding="utf-8-sig")
+            if self._emptied is config:  # a read that completes makes it whole again
+                self._emptied = None
+
+    _emptied = None  # the parser that a save emptied and no read has filled since
 
     def _save(self):
         with at("_save", 137):
-            config, former = self._config, former_content(self._path)
-            file = open(self._path, "w+", encoding="utf-8-sig")
+            config = self._config
+            write = config.write
+            if self._emptied is config:
+                raise RuntimeError("the store is empty since _save() and would overwrite the file with "
+                                   "nothing; call _read() first")
+            former, missing = former_content(self._path), not os.path.lexists(self._path)
             try:
+                file = open(self._path, "w+", encoding="utf-8-sig")
                 try:
-                    config.write(file)
+                    write(file)
                 finally:
                     file.close()
             except BaseException:
                 if former is not None:  # a failed write gives the file its former bytes back
                     with open(self._path, "wb") as f:
                         f.write(former)
+                elif missing and os.path.lexists(self._path):  # and a file it created is removed
+                    os.remove(self._path)
                 raise
+            self._emptied = config
         with at("_save", 138):
+            self._emptied = self._config
             self._config.clear()
 
     def _save_and_reload(self, name, line, save):

@@ -200,13 +200,91 @@ def test_parser_class_comes_from_the_global_then_the_builtins(make_store, module
     assert type(store._config) is Mine and store._get_all() == CONTENT
 
 
-def test_store_without_parser_fails_save_before_opening_the_file(make_store, tmp_path):
-    store = make_store(TEXT)
+class Stop(BaseException):
+    """Not an Exception: nothing on the way may swallow it."""
+
+
+class FlakyPath:
+    """A path-like object that counts its conversions and can refuse one."""
+    def __init__(self, path, fail=False):
+        self.path, self.fail, self.calls = path, fail, 0
+
+    def __fspath__(self):
+        self.calls += 1
+        if self.fail:
+            raise Stop("no path today")
+        return self.path
+
+
+def no_parser(store):
     del store._config
-    with pytest.raises(AttributeError) as exc:
+
+
+@pytest.mark.parametrize("spoil, error, text", [
+    (no_parser, AttributeError, "_config"),
+    (lambda store: setattr(store, "_config", None), AttributeError, "write"),
+    (lambda store: setattr(store, "_config", types.SimpleNamespace(clear=dict)), AttributeError, "write"),
+    (lambda store: setattr(store, "_path", FlakyPath(store._path, fail=True)), Stop, "no path today"),
+], ids=["no-parser", "parser-none", "parser-cannot-write", "path-conversion-raises"])
+def test_save_that_cannot_write_leaves_the_file_untouched(make_store, tmp_path, spoil, error, text):
+    store = make_store(TEXT)
+    spoil(store)
+    with pytest.raises(error, match=text) as exc:
         store._save()
     assert entries(exc.value) == SAVE_ENTRY
     assert (tmp_path / "settings.ini").read_text() == TEXT
+
+
+def test_save_converts_the_path_once(make_store):
+    store = make_store(TEXT)
+    store._path = path = FlakyPath(store._path)
+    store._save()
+    assert path.calls == 1
+
+
+def test_read_looks_up_the_parsers_read_before_the_path(make_store):
+    store = make_store(TEXT)
+    store._config, store._path = types.SimpleNamespace(), FlakyPath(store._path, fail=True)
+    with pytest.raises(AttributeError, match="read") as exc:
+        store._read()
+    assert entries(exc.value) == [("ini_main.TovrelIniMain._read", 134)] and store._path.calls == 0
+
+
+class ReadStopsHalfway(configparser.ConfigParser):
+    def _read(self, fp, fpname):
+        super()._read(fp, fpname)
+        del self._sections["b"]  # what an interrupt part-way through the read leaves
+        raise Stop("interrupted")
+
+
+def empty_by_direct_save(store):
+    store._save()
+
+
+def empty_by_interrupted_reload(store):
+    store._config = ReadStopsHalfway()
+    store._config.read_dict(CONTENT)
+    with pytest.raises(Stop):
+        store._set("a", "k", "changed")
+    assert store._sections() == ["a"]
+
+
+@pytest.mark.parametrize("empty, saved", [(empty_by_direct_save, "v"), (empty_by_interrupted_reload, "changed")])
+@pytest.mark.parametrize("lift", ["_read", "_set_path"])
+def test_emptied_store_refuses_to_save_until_read_back(make_store, tmp_path, empty, saved, lift):
+    store = make_store(TEXT)
+    empty(store)
+    on_disk = (tmp_path / "settings.ini").read_bytes()
+    for change in (lambda: store._set("b", "x", "2"), store._save, lambda: store._remove_section("zz")):
+        with pytest.raises(RuntimeError, match=r"call _read\(\) first") as exc:
+            change()
+        assert entries(exc.value)[-1] == SAVE_ENTRY[0]
+        assert (tmp_path / "settings.ini").read_bytes() == on_disk
+    if isinstance(store._config, ReadStopsHalfway):
+        store._config.__class__ = configparser.ConfigParser
+    getattr(store, lift)()
+    store._set("b", "x", "2")
+    assert Store(str(tmp_path / "settings.ini"))._get_all() == {"a": {"k": saved}, "b": {"x": "2"}}
 
 
 CHILD_PRELUDE = """
@@ -280,5 +358,8 @@ def test_write_failing_part_way_leaves_the_former_content(ini_path, former):
     with pytest.raises(OSError, match="writer failed") as exc:
         store._save()
     assert entries(exc.value) == SAVE_ENTRY
-    assert ini_path.read_bytes() == (former if former is not None else BOM + b"[half")
+    if former is None:  # the file the failed save created is gone again, not left cut short
+        assert not ini_path.exists()
+    else:
+        assert ini_path.read_bytes() == former
     assert store._sections() == ["new"]  # not emptied

@@ -1,6 +1,7 @@
 // Construction, reading and saving: the four methods every other one rests on.
 #include "ini_main/store/bodies.hpp"
 #include "ini_main/store/calls.hpp"
+#include "ini_main/store/file_guard.hpp"
 #include "ini_main/store/former_content.hpp"
 
 namespace ini_main::store {
@@ -9,11 +10,14 @@ namespace {
 
 Ref none() noexcept { return Ref::newref(Py_None); }
 
-// parser.write(file), then file.close(), whether or not the write succeeded.
+Ref attribute(PyObject* obj, PyObject* name) noexcept { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+// writer(file), then file.close(), whether or not the write succeeded.
 // Closing here rather than in the file's finaliser lets an error of the last
-// flush (a full disk) reach the caller, before the parser is emptied.
-bool write_and_close(PyObject* config, PyObject* file) noexcept {
-    Ref written = call_method(names.write, config, file);
+// flush (a full disk) reach the caller, before the parser is emptied, and
+// makes sure no buffered text reaches the file after a restore.
+bool write_and_close(PyObject* writer, PyObject* file) noexcept {
+    Ref written = Ref::steal(PyObject_CallOneArg(writer, file));
     PyObject* write_error = written ? nullptr : PyErr_GetRaisedException();
     Ref closed = call_method(names.close, file);
     if (!write_error) return static_cast<bool>(closed);
@@ -28,6 +32,37 @@ bool write_and_close(PyObject* config, PyObject* file) noexcept {
     return false;
 }
 
+// The file work of a save, under the file lock: refuse an emptied parser,
+// keep the former bytes, open (truncating), write, close.  Whatever fails or
+// interrupts it once the file may be truncated, the former bytes go back
+// before the exception leaves.  The parser is marked emptied before the lock
+// is released, so no other thread's save can slip in before the clear.
+bool write_file(PyObject* config, PyObject* writer, PyObject* fspath) noexcept {
+    FileLock lock;
+    if (!lock.held()) return false;
+    int emptied = is_emptied(config);
+    if (emptied) {
+        if (emptied > 0) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "the store is empty since _save() and would overwrite the file with nothing; "
+                            "call _read() first");
+        }
+        return false;
+    }
+    FormerContent former;
+    if (!former.take(fspath)) return false;
+    PyObject* open_args[] = {nullptr, fspath, runtime.mode_w_plus, runtime.utf8_sig};
+    Ref file = Ref::steal(PyObject_Vectorcall(runtime.open, open_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                              runtime.kw_encoding));
+    const bool written = file && write_and_close(writer, file.get());
+    file = Ref();
+    if (!written) {
+        former.restore();
+        return false;
+    }
+    return mark_emptied(config);
+}
+
 }  // namespace
 
 // __init__(self, path)
@@ -40,41 +75,46 @@ Outcome init(Args a) noexcept {
 // _set_path(self): a fresh parser, then the file read into it
 Outcome set_path(Args a) noexcept {
     Ref module = lookup_global(names.configparser);
-    Ref parser_class = module ? Ref::steal(PyObject_GetAttr(module.get(), names.ConfigParser)) : Ref();
+    Ref parser_class = module ? attribute(module.get(), names.ConfigParser) : Ref();
     Ref parser = parser_class ? Ref::steal(PyObject_CallNoArgs(parser_class.get())) : Ref();
     if (!parser || PyObject_SetAttr(a.self(), names._config, parser.get()) < 0) return failed_at(51);
     if (!call_method(names._read, a.self())) return failed_at(52);
     return none();
 }
 
-// _read(self): self._config.read(self._path, encoding="utf-8-sig")
+// _read(self): self._config.read(self._path, encoding="utf-8-sig"), the
+// parser's `read` looked up before `_path`, as that statement evaluates them
 Outcome read(Args a) noexcept {
-    Ref config = Ref::steal(PyObject_GetAttr(a.self(), names._config));
-    Ref path = config ? Ref::steal(PyObject_GetAttr(a.self(), names._path)) : Ref();
-    if (!path || !call_method_kw(names.read, runtime.kw_encoding, config.get(), path.get(), runtime.utf8_sig)) {
-        return failed_at(134);
-    }
+    Ref config = attribute(a.self(), names._config);
+    Ref reader = config ? attribute(config.get(), names.read) : Ref();
+    Ref path = reader ? attribute(a.self(), names._path) : Ref();
+    if (!path) return failed_at(134);
+    FileLock lock;  // no save of this process writes the file while it is read
+    if (!lock.held()) return failed_at(134);
+    PyObject* read_args[] = {nullptr, path.get(), runtime.utf8_sig};
+    Ref done = Ref::steal(PyObject_Vectorcall(reader.get(), read_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                              runtime.kw_encoding));
+    // Only a read that completed makes an emptied parser whole again.
+    if (!done || !lift_mark(config.get())) return failed_at(134);
     return none();
 }
 
-// _save(self): the whole parser written to the file, then the parser emptied
+// _save(self): self._config.write(open(self._path, "w+", encoding="utf-8-sig")),
+// then self._config.clear()
 Outcome save(Args a) noexcept {
-    // The parser is fetched before the file is opened: a store without one
-    // fails here without truncating the file.
-    Ref config = Ref::steal(PyObject_GetAttr(a.self(), names._config));
-    Ref path = config ? Ref::steal(PyObject_GetAttr(a.self(), names._path)) : Ref();
-    if (!path) return failed_at(137);
-    const FormerContent former = FormerContent::take(path.get());
-    PyObject* open_args[] = {nullptr, path.get(), runtime.mode_w_plus, runtime.utf8_sig};
-    Ref file = Ref::steal(PyObject_Vectorcall(runtime.open, open_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                              runtime.kw_encoding));
-    if (!file) return failed_at(137);
-    if (!write_and_close(config.get(), file.get())) {
-        former.restore();
-        return failed_at(137);
+    // In that statement's order: `write` is looked up before the file is
+    // opened, so a store whose parser cannot write leaves the file untouched.
+    Ref config = attribute(a.self(), names._config);
+    Ref writer = config ? attribute(config.get(), names.write) : Ref();
+    Ref path = writer ? attribute(a.self(), names._path) : Ref();
+    // The path is converted once; an error of that is the caller's.
+    Ref fspath = path ? Ref::steal(PyOS_FSPath(path.get())) : Ref();
+    if (!fspath || !write_file(config.get(), writer.get(), fspath.get())) return failed_at(137);
+    Ref emptied = attribute(a.self(), names._config);
+    if (!emptied || (emptied.get() != config.get() && !mark_emptied(emptied.get()))
+        || !call_method(names.clear, emptied.get())) {
+        return failed_at(138);
     }
-    file = Ref();
-    if (!call_parser(a.self(), names.clear)) return failed_at(138);
     return none();
 }
 
