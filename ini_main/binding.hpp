@@ -10,6 +10,7 @@ struct Signature {
     PyObject* params[kMaxParams]; // interned parameter names; params[0] is self
     int total;                    // N: number of parameters
     int required;                 // R: N, or N - 1 when the last one is `save`
+    bool has_save() const noexcept { return required != total; }
 };
 
 // The bound arguments, params[0 .. total-1] in order, borrowed.  When the

@@ -2,24 +2,38 @@
 
 #include "ini_main/runtime.hpp"
 
+#include <cassert>
+
 #include <opcode.h>
+
+// Hand-made bytecode (RESUME, NOP, RETURN_CONST) and location table, in the
+// formats of CPython 3.13; RETURN_CONST is gone in the next release.
+#if PY_VERSION_HEX < 0x030D0000 || PY_VERSION_HEX >= 0x030E0000
+#error "The code objects are hand-made for CPython 3.13: check their opcodes and location table for this release."
+#endif
 
 namespace ini_main {
 
 namespace {
 
 constexpr int kFlags = CO_OPTIMIZED | CO_NEWLOCALS;
-constexpr unsigned char kNoColumns = 13;  // location entry: line delta only
+// The location table's format is CPython 3.13's Objects/locations.md: each
+// entry starts with a byte 1CCCCLLL (C the code, L the length in code units
+// less one); code 13 ("no column info") is followed by the line delta as a
+// signed varint: zigzag-coded, six bits a byte, 0x40 marking a continuation.
+constexpr unsigned char kNoColumns = 13;
 
 struct Builder {
-    unsigned char code[2 * 10] = {};
-    unsigned char table[4 * 10] = {};
+    static constexpr int kMaxUnits = kMaxStatements + 1;  // RESUME, then one per statement
+    unsigned char code[2 * kMaxUnits] = {};
+    unsigned char table[4 * kMaxUnits] = {};
     int code_len = 0;
     int table_len = 0;
     int last_line = 0;
 
     // One instruction of one code unit, located at `line`.
     void emit(unsigned char opcode, unsigned char oparg, int line) {
+        assert(code_len + 2 <= static_cast<int>(sizeof code) && table_len + 4 <= static_cast<int>(sizeof table));
         code[code_len++] = opcode;
         code[code_len++] = oparg;
         table[table_len++] = 0x80 | (kNoColumns << 3);
@@ -42,7 +56,7 @@ Ref make_code(const MethodDef& def, PyObject* name, PyObject* varnames, int argc
     b.last_line = def.first_line;
     b.emit(RESUME, 0, def.first_line);
     int count = 0;
-    while (def.lines[count]) ++count;
+    while (count < kMaxStatements && def.lines[count]) ++count;
     for (int i = 0; i < count; ++i) {
         b.emit(i + 1 < count ? NOP : RETURN_CONST, 0, def.lines[i]);
     }

@@ -1,11 +1,11 @@
 #include "ini_main/function.hpp"
 
 #include "ini_main/runtime.hpp"
+#include "ini_main/stack_guard.hpp"
 #include "ini_main/traceback.hpp"
 
+#include <cassert>
 #include <cstddef>
-#include <cstdint>
-#include <pthread.h>
 #include <structmember.h>
 
 namespace ini_main {
@@ -15,7 +15,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const MethodFrame* frame;
+    const Method* method;
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;
@@ -33,56 +33,29 @@ PyTypeObject* function_type = nullptr;  // made once per process, never released
 
 FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<FunctionObject*>(self); }
 
-// Overridden methods can make the store's methods call each other in a loop
-// that never passes through Python code, or through Python code between C
-// calls that each take C stack; the interpreter's own checks count calls and
-// assume a large stack.  This guard measures the calling thread's stack
-// itself: a call that finds less than kStackReserve left raises
-// RecursionError, which leaves room to unwind on any thread stack of 256 KiB
-// and more.  The lowest usable address is read once per thread.
-constexpr uintptr_t kStackReserve = 96 * 1024;
-[[gnu::tls_model("initial-exec")]] thread_local uintptr_t stack_floor = 0;
-
-[[gnu::noinline, gnu::cold]] uintptr_t read_stack_floor() noexcept {
-    pthread_attr_t attr;
-    void* base = nullptr;
-    size_t size = 0;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        pthread_attr_getstack(&attr, &base, &size);
-        pthread_attr_destroy(&attr);
-    }
-    const uintptr_t low = reinterpret_cast<uintptr_t>(base);
-    // A stack too small for the reserve keeps a quarter of itself.
-    stack_floor = low + (size > 4 * kStackReserve ? kStackReserve : size / 4);
-    return stack_floor;
-}
-
-inline bool stack_exhausted() noexcept {
-    const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    const uintptr_t floor = stack_floor ? stack_floor : read_stack_floor();
-    return here < floor;
-}
-
 // The call entry of every method: bind, run the body, and on failure add the
 // method's traceback entry at the line the body reports.
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
-    const MethodFrame& frame = *as_function(callable)->frame;
+    const Method& method = *as_function(callable)->method;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (stack_exhausted()) [[unlikely]] {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
-        add_traceback(frame.traceback_name, frame.def->first_line);
+        add_traceback(method.traceback_name, method.def->first_line);
         return nullptr;
     }
     PyObject* slots[kMaxParams];
-    PyObject* const* bound = bind(frame.signature, args, nargs, kwnames, slots);
+    PyObject* const* bound = bind(method.signature, args, nargs, kwnames, slots);
     if (!bound) {
-        add_traceback(frame.traceback_name, frame.def->first_line);
+        add_traceback(method.traceback_name, method.def->first_line);
         return nullptr;
     }
-    Outcome outcome = frame.def->body(Args(bound));
+    Outcome outcome = method.def->body(Args(bound));
     PyObject* result = outcome.value.release();
-    if (!result) add_traceback(frame.traceback_name, outcome.line);
+    if (!result) {
+        assert(outcome.line > 0);
+        add_traceback(method.traceback_name, outcome.line);
+    }
     return result;
 }
 
@@ -147,7 +120,7 @@ void function_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-// Attribute setters.  `slot` is the field; `accept` says which values it takes.
+// Attribute setters: `slot` is the field; each setter says which values it takes.
 int replace(PyObject*& slot, PyObject* value) noexcept {
     Py_XSETREF(slot, Py_XNewRef(value));
     return 0;
@@ -265,18 +238,18 @@ bool ready_function_type() noexcept {
     return function_type != nullptr;
 }
 
-Ref new_function(const MethodFrame* frame, const FunctionParts& parts) noexcept {
+Ref new_function(const Method& method) noexcept {
     FunctionObject* f = PyObject_GC_New(FunctionObject, function_type);
     if (!f) return Ref();
     f->vectorcall = function_vectorcall;
-    f->frame = frame;
-    f->name = Py_NewRef(parts.name);
-    f->qualname = Py_NewRef(parts.qualname);
-    f->doc = Py_NewRef(parts.doc);
-    f->module = Py_NewRef(parts.module);
-    f->globals = Py_NewRef(parts.globals);
-    f->code = Py_NewRef(parts.code);
-    f->defaults = Py_XNewRef(parts.defaults);
+    f->method = &method;
+    f->name = Py_NewRef(method.name);
+    f->qualname = Py_NewRef(method.qualname);
+    f->doc = Py_NewRef(method.doc);
+    f->module = Py_NewRef(names.ini_main);
+    f->globals = Py_NewRef(runtime.globals);
+    f->code = Py_NewRef(method.code);
+    f->defaults = method.signature.has_save() ? Py_NewRef(runtime.save_defaults) : nullptr;
     f->kwdefaults = nullptr;
     f->annotations = nullptr;
     f->dict = nullptr;

@@ -1,118 +1,20 @@
 // The module: its definition, the create and exec steps, and the class built
 // from the method table.
-#include "ini_main/code.hpp"
 #include "ini_main/function.hpp"
 #include "ini_main/runtime.hpp"
 #include "ini_main/traceback.hpp"
 
 #include <cstdio>
-#include <iterator>
 
 namespace ini_main {
 
 namespace {
 
 constexpr const char* kInitEntry = "init ini_main";
-constexpr int kMaxMethods = 32;
-
-// What each method keeps from import on: the frame its calls use, and the
-// parts its method object starts with.
-struct MethodParts {
-    MethodFrame frame;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* doc;
-    PyObject* varnames;
-    PyObject* code;
-};
-
-MethodParts methods[kMaxMethods];
-
-// "self, section, save=True": the parameter list of a docstring.
-Ref parameter_text(const MethodDef& def, const Signature& sig) noexcept {
-    char buffer[160];
-    int used = 0;
-    for (int i = 0; i < sig.total && used < static_cast<int>(sizeof buffer); ++i) {
-        const bool defaulted = i >= sig.required;
-        used += std::snprintf(buffer + used, sizeof buffer - used, "%s%s%s", i ? ", " : "", def.params[i],
-                              defaulted ? "=True" : "");
-    }
-    return Ref::steal(PyUnicode_FromString(buffer));
-}
-
-// Signatures, names, docstrings and variable names from the method table;
-// made once per process, with the interned names.  A method's parts are
-// stored only once all of them were made, so a retry after a failure (out of
-// memory) neither leaks nor keeps half-made parts.
-bool describe_method(const MethodDef& def, MethodParts& parts) noexcept {
-    Signature sig = {};
-    sig.name = def.name;
-    Ref params[kMaxParams];
-    while (def.params[sig.total]) {
-        // Interning returns the very objects of `names`, so keywords written
-        // in Python source match by identity.
-        params[sig.total] = Ref::steal(PyUnicode_InternFromString(def.params[sig.total]));
-        if (!params[sig.total]) return false;
-        sig.params[sig.total] = params[sig.total].get();
-        ++sig.total;
-    }
-    const bool has_save = sig.total > 1 && PyUnicode_EqualToUTF8(sig.params[sig.total - 1], "save");
-    sig.required = has_save ? sig.total - 1 : sig.total;
-
-    int locals = 0;
-    while (locals < static_cast<int>(std::size(def.locals)) && def.locals[locals]) ++locals;
-    Ref varnames = Ref::steal(PyTuple_New(sig.total + locals));
-    if (!varnames) return false;
-    for (int i = 0; i < sig.total; ++i) PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(sig.params[i]));
-    for (int i = 0; i < locals; ++i) {
-        PyObject* local = PyUnicode_InternFromString(def.locals[i]);
-        if (!local) return false;
-        PyTuple_SET_ITEM(varnames.get(), sig.total + i, local);
-    }
-
-    Ref text = parameter_text(def, sig);
-    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
-    Ref qualname = Ref::steal(PyUnicode_FromFormat("TovrelIniMain.%s", def.name));
-    if (!text || !name || !qualname) return false;
-    PyObject* interned = qualname.release();
-    PyUnicode_InternInPlace(&interned);
-    qualname = Ref::steal(interned);
-    Ref doc = Ref::steal(PyUnicode_FromFormat("TovrelIniMain.%s(%U)", def.name, text.get()));
-    if (!doc) return false;
-
-    parts.frame.def = &def;
-    parts.frame.signature = sig;
-    for (int i = 0; i < sig.total; ++i) params[i].release();  // kept by the signature for good
-    std::snprintf(parts.frame.traceback_name, sizeof parts.frame.traceback_name, "ini_main.TovrelIniMain.%s",
-                  def.name);
-    parts.varnames = varnames.release();
-    parts.name = name.release();
-    parts.qualname = qualname.release();
-    parts.doc = doc.release();
-    return true;
-}
-
-bool describe_methods() noexcept {
-    if (method_table.size() > kMaxMethods) {
-        PyErr_SetString(PyExc_SystemError, "ini_main: method table too large");
-        return false;
-    }
-    for (size_t m = 0; m < method_table.size(); ++m) {
-        if (!methods[m].doc && !describe_method(method_table[m], methods[m])) return false;
-    }
-    return true;
-}
-
-bool make_code_objects() noexcept {
-    for (size_t m = 0; m < method_table.size(); ++m) {
-        MethodParts& parts = methods[m];
-        if (parts.code) continue;
-        Ref code = make_code(method_table[m], parts.name, parts.varnames, parts.frame.signature.total);
-        if (!code) return false;
-        parts.code = code.release();
-    }
-    return true;
-}
+// The source lines of the import steps' traceback entries.
+constexpr int kSetUpLine = 1;        // the module set up: registered, `open` captured, tuple, code objects
+constexpr int kImportLine = 10;      // import configparser
+constexpr int kClassLine = 19;       // the class built and bound
 
 // A module whose import has begun but not finished is taken as absent, and
 // so is a None entry, which the import system reads as "not importable".
@@ -144,54 +46,58 @@ bool warn_on_version_mismatch() noexcept {
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) == 0;
 }
 
+Outcome done() noexcept { return Ref::newref(Py_None); }
+
 // The class namespace: __module__, __qualname__, then the methods in table order.
-int fill_class_namespace(PyObject* ns) noexcept {
+Outcome fill_class_namespace(PyObject* ns) noexcept {
     if (PyDict_SetItem(ns, names.dunder_module, names.ini_main) < 0
         || PyDict_SetItem(ns, names.dunder_qualname, names.TovrelIniMain) < 0) {
-        return 19;
+        return failed_at(kClassLine);
     }
-    for (size_t m = 0; m < method_table.size(); ++m) {
-        const MethodParts& parts = methods[m];
-        const bool has_save = parts.frame.signature.required != parts.frame.signature.total;
-        FunctionParts fields{parts.name, parts.qualname, parts.doc, names.ini_main, runtime.globals, parts.code,
-                             has_save ? runtime.save_defaults : nullptr};
-        Ref function = new_function(&parts.frame, fields);
-        if (!function || PyDict_SetItem(ns, parts.name, function.get()) < 0) return method_table[m].first_line;
+    for (const Method& method : methods()) {
+        Ref function = new_function(method);
+        if (!function || PyDict_SetItem(ns, method.name, function.get()) < 0) {
+            return failed_at(method.def->first_line);
+        }
     }
-    return 0;
+    return done();
 }
 
-// Steps that name a source line; returns 0 or the line of the failed step.
-int fill_module(PyObject* module) noexcept {
+// The steps that name a source line in the traceback when they fail.
+Outcome fill_module(PyObject* module) noexcept {
     PyObject* registry = PyImport_GetModuleDict();
     int present = PyDict_Contains(registry, names.ini_main);
-    if (present < 0 || (!present && PyDict_SetItem(registry, names.ini_main, module) < 0)) return 1;
+    if (present < 0 || (!present && PyDict_SetItem(registry, names.ini_main, module) < 0)) {
+        return failed_at(kSetUpLine);
+    }
 
     PyObject* open = nullptr;
     if (PyObject_GetOptionalAttr(runtime.builtins, names.open, &open) <= 0) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", names.open);
-        return 1;
+        if (!PyErr_Occurred()) raise_name_error(names.open);
+        return failed_at(kSetUpLine);
     }
     Py_XSETREF(runtime.open, open);
 
-    if (!runtime.save_defaults && !(runtime.save_defaults = PyTuple_Pack(1, Py_True))) return 1;
-    if (!make_code_objects()) return 1;
+    if (!runtime.save_defaults && !(runtime.save_defaults = PyTuple_Pack(1, Py_True))) return failed_at(kSetUpLine);
+    if (!make_code_objects()) return failed_at(kSetUpLine);
 
     Ref configparser = import_configparser();
-    if (!configparser || PyObject_SetAttr(module, names.configparser, configparser.get()) < 0) return 10;
+    if (!configparser || PyObject_SetAttr(module, names.configparser, configparser.get()) < 0) {
+        return failed_at(kImportLine);
+    }
 
     Ref ns = Ref::steal(PyDict_New());
-    if (!ns) return 19;
-    if (int line = fill_class_namespace(ns.get())) return line;
+    if (!ns) return failed_at(kClassLine);
+    if (Outcome filled = fill_class_namespace(ns.get()); !filled.value) return filled;
     Ref bases = Ref::steal(PyTuple_New(0));
-    if (!bases) return 19;
+    if (!bases) return failed_at(kClassLine);
     Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type),
                                                       names.TovrelIniMain, bases.get(), ns.get(), nullptr));
-    if (!cls || PyObject_SetAttr(module, names.TovrelIniMain, cls.get()) < 0) return 19;
+    if (!cls || PyObject_SetAttr(module, names.TovrelIniMain, cls.get()) < 0) return failed_at(kClassLine);
 
     Ref test = Ref::steal(PyDict_New());
-    if (!test || PyObject_SetAttr(module, names.dunder_test, test.get()) < 0) return 1;
-    return 0;
+    if (!test || PyObject_SetAttr(module, names.dunder_test, test.get()) < 0) return failed_at(kSetUpLine);
+    return done();
 }
 
 // A failed exec step drops the module so that a later import starts over.
@@ -217,26 +123,26 @@ int exec_module(PyObject* module) noexcept {
     PyObject* builtins = PyImport_AddModuleRef("builtins");
     if (!builtins) return abandon_exec();
     Py_XSETREF(runtime.builtins, builtins);
-    if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return abandon_exec();
+    if (!make_names() || PyObject_SetAttr(module, names.dunder_builtins, builtins) < 0) return abandon_exec();
 
     if (!warn_on_version_mismatch() || !ready_function_type() || !make_names() || !describe_methods()) {
         return abandon_exec();
     }
-    if (int line = fill_module(module)) {
-        add_traceback(kInitEntry, line);
+    if (Outcome filled = fill_module(module); !filled.value) {
+        add_traceback(kInitEntry, filled.line);
         return abandon_exec();
     }
     return 0;
 }
 
 // Copies one attribute of the import spec into the new module's namespace.
-bool copy_spec_attribute(PyObject* spec, const char* attribute, PyObject* ns, const char* key, bool skip_none) noexcept {
+bool copy_spec_attribute(PyObject* spec, PyObject* attribute, PyObject* ns, PyObject* key, bool skip_none) noexcept {
     PyObject* value = nullptr;
-    int found = PyObject_GetOptionalAttrString(spec, attribute, &value);
+    int found = PyObject_GetOptionalAttr(spec, attribute, &value);
     if (found < 0) return false;
     Ref held = Ref::steal(value);
     if (!found || (skip_none && value == Py_None)) return true;
-    return PyDict_SetItemString(ns, key, value) == 0;
+    return PyDict_SetItem(ns, key, value) == 0;
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
@@ -251,22 +157,26 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
         return nullptr;
     }
     if (runtime.module) {
-        // The import machinery will set this module's state pointer to null
-        // and allocate a new (empty) state for the exec step, without freeing
+#if PY_VERSION_HEX < 0x030D0000 || PY_VERSION_HEX >= 0x030E0000
+#error "Check how this interpreter's import treats the state of a module that the create step returns again."
+#endif
+        // CPython 3.13's import sets this module's state pointer to null and
+        // allocates a new (empty) state for the exec step, without freeing
         // the old one: free it here, or every re-import loses a block.
         PyMem_Free(PyModule_GetState(runtime.module));
         return Py_NewRef(runtime.module);
     }
 
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!make_names()) return nullptr;
+    Ref name = Ref::steal(PyObject_GetAttr(spec, names.name));
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     PyObject* ns = PyModule_GetDict(module.get());
-    if (!ns || !copy_spec_attribute(spec, "loader", ns, "__loader__", false)
-        || !copy_spec_attribute(spec, "origin", ns, "__file__", false)
-        || !copy_spec_attribute(spec, "parent", ns, "__package__", false)
-        || !copy_spec_attribute(spec, "submodule_search_locations", ns, "__path__", true)) {
+    if (!ns || !copy_spec_attribute(spec, names.loader, ns, names.dunder_loader, false)
+        || !copy_spec_attribute(spec, names.origin, ns, names.dunder_file, false)
+        || !copy_spec_attribute(spec, names.parent, ns, names.dunder_package, false)
+        || !copy_spec_attribute(spec, names.submodule_search_locations, ns, names.dunder_path, true)) {
         return nullptr;
     }
     return module.release();

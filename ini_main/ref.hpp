@@ -25,12 +25,12 @@ public:
     ~Ref() { Py_XDECREF(ptr_); }
 
     // A new reference handed over by an API call (null on failure).
-    static Ref steal(PyObject* ptr) noexcept { return Ref(ptr); }
+    [[nodiscard]] static Ref steal(PyObject* ptr) noexcept { return Ref(ptr); }
     // Take a new reference to a borrowed object.
-    static Ref newref(PyObject* ptr) noexcept { return Ref(Py_XNewRef(ptr)); }
+    [[nodiscard]] static Ref newref(PyObject* ptr) noexcept { return Ref(Py_XNewRef(ptr)); }
 
     PyObject* get() const noexcept { return ptr_; }
-    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
 
 private:

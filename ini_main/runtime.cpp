@@ -30,7 +30,7 @@ bool make_names() noexcept {
 #define NAME(field, value) if (!intern(names.field, value)) return false;
 #include "ini_main/names.def"
 #undef NAME
-    return text(runtime.filename, "ini_main.py")
+    return text(runtime.filename, kFileName)
         && text(runtime.utf8_sig, "utf-8-sig")
         && text(runtime.mode_w_plus, "w+")
         && text(runtime.empty, "")
@@ -38,13 +38,15 @@ bool make_names() noexcept {
         && one_name_tuple(runtime.kw_save, names.save);
 }
 
+void raise_name_error(PyObject* name) noexcept {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+}
+
 Ref lookup_global(PyObject* name) noexcept {
     PyObject* found = nullptr;
     if (PyDict_GetItemRef(runtime.globals, name, &found) > 0) return Ref::steal(found);
     PyErr_Clear();  // an error of the namespace lookup counts as absent
-    if (PyObject_GetOptionalAttr(runtime.builtins, name, &found) == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
+    if (PyObject_GetOptionalAttr(runtime.builtins, name, &found) == 0) raise_name_error(name);
     return Ref::steal(found);
 }
 

@@ -8,6 +8,9 @@
 
 namespace ini_main {
 
+// The source file that code objects and traceback entries name.
+inline constexpr const char* kFileName = "ini_main.py";
+
 struct Names {
 #define NAME(field, text) PyObject* field;
 #include "ini_main/names.def"
@@ -37,6 +40,9 @@ extern Runtime runtime;
 
 // Makes the interned names and text constants once; later calls do nothing.
 bool make_names() noexcept;
+
+// NameError "name '...' is not defined" for `name`.
+void raise_name_error(PyObject* name) noexcept;
 
 // A module global, looked up afresh: the module's namespace first, then the
 // builtins; NameError when neither has it.

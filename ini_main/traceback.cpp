@@ -26,7 +26,7 @@ Ref code_for(const char* funcname, int line) noexcept {
     }
     // The code object's first line is the entry's line; a fresh frame of it
     // reports that line.
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("ini_main.py", funcname, line)));
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kFileName, funcname, line)));
     if (code && cached < kCacheSize) cache[cached++] = {funcname, line, Py_NewRef(code.get())};
     return code;
 }
@@ -34,13 +34,12 @@ Ref code_for(const char* funcname, int line) noexcept {
 }  // namespace
 
 void add_traceback(const char* funcname, int line) noexcept {
-    PyObject* pending = PyErr_GetRaisedException();
+    // Set aside while the code object is made; if that fails, its error
+    // replaces the pending one.
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
     Ref code = code_for(funcname, line);
-    if (!code) {
-        Py_XDECREF(pending);
-        return;
-    }
-    PyErr_SetRaisedException(pending);
+    if (!code) return;
+    PyErr_SetRaisedException(pending.release());
     Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
         PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), runtime.globals, nullptr)));
     if (!frame) return;

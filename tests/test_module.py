@@ -36,6 +36,14 @@ METHODS = {
     "_save": (136, 1, "self"),
 }
 SAVE_METHODS = [name for name in METHODS if "save" in METHODS[name][2].split()]
+# The lines of the statements that can fail, which traceback entries name besides the first.
+FAILING_LINES = {
+    "__init__": (22, 23), "_set_path": (51, 52), "_get": (55,), "_get_option": (59, 60, 61),
+    "_get_all": (65, 66, 67), "_set": range(71, 76), "_set_section": range(79, 84), "_set_option": range(87, 93),
+    "_set_all": range(96, 101), "_sections": (104,), "_options": (108,), "_remove_section": range(112, 116),
+    "_remove_option": range(119, 123), "_has_section": (126,), "_has_option": (130,), "_read": (134,),
+    "_save": (137, 138),
+}
 
 
 def parameters(name):
@@ -90,6 +98,13 @@ def test_code_object(name):
     assert (code.co_filename, code.co_name, code.co_qualname, code.co_firstlineno) == ("ini_main.py", name, name, line)
     assert code.co_flags == 3
     assert (code.co_posonlyargcount, code.co_kwonlyargcount, code.co_freevars, code.co_cellvars) == (0, 0, (), ())
+
+
+@pytest.mark.parametrize("name", METHODS)
+def test_code_object_lines_hold_every_line_an_entry_names(name):
+    lines = [line for _, _, line in getattr(TovrelIniMain, name).__code__.co_lines()]
+    assert lines[0] == METHODS[name][0] and lines == sorted(lines)
+    assert {METHODS[name][0], *FAILING_LINES[name]} <= set(lines)
 
 
 @pytest.mark.parametrize("name", METHODS)

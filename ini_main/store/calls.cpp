@@ -2,12 +2,12 @@
 
 namespace ini_main {
 
-int save_if_asked(PyObject* self, PyObject* save, int test_line) noexcept {
+int save_if_asked(PyObject* self, PyObject* save, SaveLines lines) noexcept {
     int truth = PyObject_IsTrue(save);
-    if (truth < 0) return test_line;
+    if (truth < 0) return lines.test;
     if (!truth) return 0;
-    if (!call_method(names._save, self)) return test_line + 1;
-    if (!call_method(names._read, self)) return test_line + 2;
+    if (!call_method(names._save, self)) return lines.save;
+    if (!call_method(names._read, self)) return lines.read;
     return 0;
 }
 

@@ -5,8 +5,6 @@
 #include "ini_main/method.hpp"
 #include "ini_main/runtime.hpp"
 
-#include <utility>
-
 namespace ini_main {
 
 // obj.<name>(args..., **kw): the last PyTuple_GET_SIZE(kwnames) arguments
@@ -33,20 +31,15 @@ Ref call_parser(PyObject* self, PyObject* name, A... args) noexcept {
     return call_method(name, config.get(), args...);
 }
 
-// A method that is one call on the parser, its arguments those of the
-// method after self, its result handed back unchanged.
-template <PyObject* Names::*Method, int Arity>
-Outcome parser_result(Args args, int line) noexcept {
-    Ref value = [&]<int... I>(std::integer_sequence<int, I...>) {
-        return call_parser(args.self(), names.*Method, args[1 + I]...);
-    }(std::make_integer_sequence<int, Arity>());
+// The result of a method that hands back what it called, or its failure at `line`.
+inline Outcome result_or_failed_at(Ref value, int line) noexcept {
     if (!value) return failed_at(line);
     return value;
 }
 
-// The end of every changing method: the truth test of `save` at `test_line`
-// and, when true, the save-and-reload step (self._save(), self._read()) on
-// the two lines after it.  Returns 0, or the line that failed.
-int save_if_asked(PyObject* self, PyObject* save, int test_line) noexcept;
+// The end of every changing method: the truth test of `save` and, when it
+// is true, the save-and-reload step (self._save(), self._read()).  Returns
+// 0, or the line that failed.
+int save_if_asked(PyObject* self, PyObject* save, SaveLines lines) noexcept;
 
 }  // namespace ini_main
