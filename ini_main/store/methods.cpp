@@ -4,6 +4,7 @@
 // body.  Binding, code objects, docstrings, traceback names and the class
 // namespace are all made from these rows.
 #include "ini_main/store/bodies.hpp"
+#include "ini_main/store/source.hpp"
 
 namespace ini_main {
 
@@ -33,6 +34,8 @@ constexpr MethodDef rows[] = {
     {"_read", 133, {"self"}, {}, {134}, read},
     {"_save", 136, {"self"}, {}, {137, 138}, save},
 };
+
+static_assert(laid_out(rows), "a row's def or statement line does not stand where source.hpp has it");
 
 }  // namespace
 
