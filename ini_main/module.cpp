@@ -3,6 +3,7 @@
 #include "ini_main/code.hpp"
 #include "ini_main/function.hpp"
 #include "ini_main/runtime.hpp"
+#include "ini_main/source.hpp"
 #include "ini_main/traceback.hpp"
 
 #include <cstdio>
@@ -191,6 +192,7 @@ int fill_module(PyObject* module) noexcept {
 
     Ref test = Ref::steal(PyDict_New());
     if (!test || PyObject_SetAttr(module, names.dunder_test, test.get()) < 0) return 1;
+    if (!serve_source()) return 1;
     return 0;
 }
 
