@@ -2,6 +2,7 @@
 // from the method table.
 #include "ini_main/function.hpp"
 #include "ini_main/runtime.hpp"
+#include "ini_main/source.hpp"
 #include "ini_main/traceback.hpp"
 
 #include <cstdio>
@@ -97,6 +98,7 @@ Outcome fill_module(PyObject* module) noexcept {
 
     Ref test = Ref::steal(PyDict_New());
     if (!test || PyObject_SetAttr(module, names.dunder_test, test.get()) < 0) return failed_at(kSetUpLine);
+    if (!serve_source()) return failed_at(kSetUpLine);
     return done();
 }
 

@@ -1,6 +1,7 @@
 #include "ini_main/traceback.hpp"
 
 #include "ini_main/runtime.hpp"
+#include "ini_main/source.hpp"
 
 #include <frameobject.h>
 
@@ -43,7 +44,7 @@ void add_traceback(const char* funcname, int line) noexcept {
     Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
         PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), runtime.globals, nullptr)));
     if (!frame) return;
-    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) == 0) keep_source_served();
 }
 
 }  // namespace ini_main

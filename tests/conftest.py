@@ -1,6 +1,7 @@
 import gc
 import os
 import pathlib
+import re
 import sys
 import traceback
 
@@ -18,6 +19,18 @@ def entries(exc):
         for frame in traceback.extract_tb(exc.__traceback__)
         if frame.filename == "ini_main.py"
     ]
+
+
+def printed_entries(exc):
+    """The entries of "ini_main.py" in the printed traceback, innermost last:
+    [(function, line, the statement printed under the entry)]."""
+    printed = "".join(traceback.format_exception(exc)).splitlines()
+    found = []
+    for i, line in enumerate(printed):
+        match = re.fullmatch(r'  File "ini_main\.py", line (\d+), in (.+)', line)
+        if match:
+            found.append((match[2], int(match[1]), printed[i + 1].strip()))
+    return found
 
 
 def blocks_grow(call, repeat=4, warmup=300, inner=200):

@@ -155,6 +155,11 @@ FAILED_IMPORTS = [  # how the import is made to fail, how it is undone, the erro
 ]
 
 
+# the start of the statement printed under each line of the import step
+IMPORT_STATEMENTS = {1: 'import sys; sys.modules.setdefault("ini_main", sys.modules[__name__]); _open = open',
+                     10: "import configparser"}
+
+
 @pytest.mark.parametrize("setup, undo, error, message, line", FAILED_IMPORTS)
 def test_failed_import_then_import_again(tmp_path, setup, undo, error, message, line):
     out = run_child(f"""
@@ -172,7 +177,7 @@ print(json.dumps([type(failure).__name__, str(failure), "".join(traceback.format
 """, tmp_path)
     kind, text, printed, found, class_name = json.loads(out)
     assert (kind, text, found) == (error, message, [["init ini_main", line]])
-    assert f'File "ini_main.py", line {line}, in init ini_main' in printed
+    assert f'File "ini_main.py", line {line}, in init ini_main\n    {IMPORT_STATEMENTS[line]}' in printed
     assert class_name == "TovrelIniMain"
 
 

@@ -1,10 +1,17 @@
-"""Traceback entries added by the methods as an exception passes through them."""
+"""Traceback entries added by the methods as an exception passes through them,
+and the text of "ini_main.py" that they print."""
+import ast
+import inspect
+import linecache
+import os
+import sys
 import traceback
+import types
 
 import pytest
 
 import ini_main
-from conftest import blocks_grow, entries
+from conftest import blocks_grow, entries, printed_entries
 
 
 class FailingParser:
@@ -91,3 +98,111 @@ def test_methods_calling_each_other_in_a_loop_raise_recursion_error(make_store):
     assert found[0] == ("ini_main.TovrelIniMain._set_section", 79)
     assert found[-1] == ("ini_main.TovrelIniMain._set_section", 78)
     assert store._get_all() == {"a": {}}  # nothing was added, and the store still works
+
+
+def served_text():
+    """The text of "ini_main.py" as linecache serves it; any failure serves it again."""
+    with pytest.raises(TypeError):
+        ini_main.TovrelIniMain._get()
+    return "".join(linecache.getlines("ini_main.py"))
+
+
+@pytest.fixture(scope="module")
+def text_class():
+    """The class of the served text, run as Python: which statement fails in it
+    is the oracle for the lines of the extension's entries."""
+    module = types.ModuleType("ini_main_text")
+    sys.modules[module.__name__] = module
+    try:
+        exec(compile(served_text(), "ini_main.py", "exec"), vars(module))
+    finally:
+        del sys.modules[module.__name__]
+    return module.TovrelIniMain
+
+
+def failing_parser(call):
+    def run(store):
+        store._config = FailingParser()
+        call(store)
+    return run
+
+
+def save_into_a_directory(store):
+    store._path = os.path.dirname(store._path)
+    store._remove_section("a")
+
+
+# a failing call; then, outermost first, each store entry's method, line and
+# the start of the statement printed under it
+PRINTED = [
+    (lambda s: s._get("a"), [("_get", 54, "def _get(self, section, option):")]),
+    (lambda s: s._get("missing", "b"), [("_get", 55, "value = self._config.get(section, option)")]),
+    (failing_parser(lambda s: s._set("a", "b", "c")),
+     [("_set", 71, "_check_names(section, option); self._set_section(section, save)"),
+      ("_set_section", 80, "_check_section(section); self._config.add_section(section)")]),
+    (failing_parser(lambda s: s._get_all()),
+     [("_get_all", 67, "result.setdefault(section, self._get_option(section))"),
+      ("_get_option", 60, "for option, value in self._config.items(section):")]),
+    (save_into_a_directory,
+     [("_remove_section", 114, "self._save()"),
+      ("_save", 137, '_write_whole_file(self)  # self._config.write(open(self._path, "w+", encoding="utf-8-sig"))')]),
+]
+
+
+@pytest.mark.parametrize("call, expected", PRINTED)
+def test_each_entry_prints_its_statement(make_store, text_class, call, expected):
+    store = make_store("[a]\nb = 1\n")
+    with pytest.raises(Exception) as info:
+        call(store)
+    printed = printed_entries(info.value)
+    assert [(name, line) for name, line, _ in printed] == [
+        ("ini_main.TovrelIniMain." + name, line) for name, line, _ in expected]
+    for (_, _, statement), (_, _, start) in zip(printed, expected):
+        assert statement.startswith(start)
+    if expected[0][2].startswith("def "):
+        return  # Python binds arguments before the function has a frame
+    same = make_store("[a]\nb = 1\n", name="same.ini", cls=text_class)
+    with pytest.raises(type(info.value)) as oracle:
+        call(same)
+    ran = [(f.name, f.lineno) for f in traceback.extract_tb(oracle.value.__traceback__)
+           if f.filename == "ini_main.py" and f.name in vars(text_class)]
+    assert ran == [(name, line) for name, line, _ in expected]
+
+
+def test_served_text_wins_over_a_file_of_the_same_name(make_store, tmp_path, monkeypatch):
+    decoy = tmp_path / "decoy"
+    decoy.mkdir()
+    (decoy / "ini_main.py").write_text("".join(f"print('decoy line {n}')\n" for n in range(1, 200)))
+    monkeypatch.chdir(decoy)
+    monkeypatch.syspath_prepend(str(decoy))
+    store = make_store("[a]\nb = 1\n")
+    linecache.clearcache()
+    assert linecache.getline("ini_main.py", 55) == "print('decoy line 55')\n"  # the decoy, cached
+    with pytest.raises(Exception) as info:
+        store._get("missing", "b")
+    printed = "".join(traceback.format_exception(info.value))
+    assert "decoy" not in printed
+    assert printed_entries(info.value)[-1][2] == "value = self._config.get(section, option)"
+    assert inspect.getsource(ini_main.TovrelIniMain._get.__code__) == (
+        "    def _get(self, section, option):\n"
+        "        value = self._config.get(section, option)\n"
+        "        return value\n")
+
+
+def test_served_text_lays_out_every_method_at_its_lines():
+    tree = ast.parse(served_text())
+    assert {node.lineno for node in tree.body} >= {1, 10, 19}  # the import step's entries
+    cls = tree.body[[node.lineno for node in tree.body].index(19)]
+    assert cls.name == "TovrelIniMain"
+    defs = {node.name: node for node in cls.body if isinstance(node, ast.FunctionDef)}
+    methods = {name: value for name, value in vars(ini_main.TovrelIniMain).items()
+               if type(value) is type(ini_main.TovrelIniMain._get)}
+    assert list(defs) == list(methods)
+    for name, node in defs.items():
+        code = methods[name].__code__
+        assert node.lineno == code.co_firstlineno
+        assert [arg.arg for arg in node.args.args] == list(code.co_varnames[:code.co_argcount])
+        assert tuple(ast.literal_eval(d) for d in node.args.defaults) == (methods[name].__defaults__ or ())
+        # every line the method's entries can name starts a statement of its body
+        statements = {stmt.lineno for stmt in ast.walk(node) if isinstance(stmt, ast.stmt) and stmt is not node}
+        assert {line for _, _, line in code.co_lines()} - {node.lineno} <= statements, name

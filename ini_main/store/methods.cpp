@@ -1,5 +1,6 @@
 // The method table: the store's rows in the class's order.
 #include "ini_main/store/rows.hpp"
+#include "ini_main/store/source.hpp"
 
 namespace ini_main {
 
@@ -12,6 +13,8 @@ constexpr MethodDef rows[] = {
     row::set_option, row::set_all, row::sections, row::options, row::remove_section, row::remove_option,
     row::has_section, row::has_option, row::read, row::save,
 };
+
+static_assert(laid_out(rows), "a row's def or statement line does not stand where source.hpp has it");
 
 }  // namespace
 

@@ -1,0 +1,98 @@
+#include "ini_main/source.hpp"
+
+#include "ini_main/runtime.hpp"
+#include "ini_main/store/source.hpp"
+
+#include <cstring>
+
+namespace ini_main {
+
+namespace {
+
+// (size, None, lines, "ini_main.py"): a cache entry as linecache makes for a
+// module's loader.  Its time None keeps it through linecache.checkcache, and
+// a full entry is found before anything named "ini_main.py" in the working
+// directory or on sys.path, which linecache would otherwise read.  Made once
+// and kept; never changed.
+PyObject* entry = nullptr;
+
+// A str of printable ASCII, copied in without decoding (source.hpp checks).
+PyObject* ascii_text(std::string_view text) noexcept {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    if (str) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
+    return str;
+}
+
+bool make_entry() noexcept {
+    if (entry) return true;
+    std::string_view rest = store::source_text;
+    Ref lines = Ref::steal(PyList_New(store::source_lines));
+    if (!lines) return false;
+    for (Py_ssize_t i = 0; i < store::source_lines; ++i) {
+        const size_t end = rest.find('\n') + 1;  // each line with its line break, as linecache keeps them
+        PyObject* line = ascii_text(rest.substr(0, end));
+        if (!line) return false;
+        PyList_SET_ITEM(lines.get(), i, line);
+        rest.remove_prefix(end);
+    }
+    Ref size = Ref::steal(PyLong_FromSize_t(store::source_text.size()));
+    if (!size) return false;
+    entry = PyTuple_Pack(4, size.get(), Py_None, lines.get(), runtime.filename);
+    return entry != nullptr;
+}
+
+// linecache.cache, of the linecache that sys.modules holds now.  The
+// interpreter imports linecache at start-up; where it is absent (removed,
+// or blocked with None) nothing reads source lines through it, and it is
+// not imported here.  1 with `*cache` set; 0 when there is no cache to
+// serve; -1 on an error.
+int find_cache(PyObject** cache) noexcept {
+    if (Py_IsFinalizing()) return 0;  // sys.modules may be gone
+    PyObject* module = nullptr;
+    int got = PyDict_GetItemRef(PyImport_GetModuleDict(), names.linecache, &module);
+    if (got <= 0) return got;
+    Ref held = Ref::steal(module);
+    if (!PyModule_Check(module)) return 0;
+    // The module's own dictionary, where its attribute is found, at less cost
+    // than an attribute lookup.
+    PyObject* found = nullptr;
+    got = PyDict_GetItemRef(PyModule_GetDict(module), names.cache, &found);
+    if (got <= 0) return got;
+    if (!PyDict_Check(found)) {
+        Py_DECREF(found);
+        return 0;
+    }
+    *cache = found;
+    return 1;
+}
+
+// 0 once the cache holds the entry (or there is no cache), -1 on an error.
+int serve() noexcept {
+    if (!make_entry()) return -1;
+    PyObject* cache = nullptr;
+    int found = find_cache(&cache);
+    if (found <= 0) return found;
+    Ref held = Ref::steal(cache);
+    PyObject* current = nullptr;
+    if (PyDict_GetItemRef(cache, runtime.filename, &current) < 0) return -1;
+    Py_XDECREF(current);  // only its identity matters, and `entry` is held
+    if (current == entry) return 0;
+    return PyDict_SetItem(cache, runtime.filename, entry);
+}
+
+}  // namespace
+
+bool serve_source() noexcept { return serve() == 0; }
+
+void keep_source_served() noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    if (serve() < 0) {
+        PyObject* error = PyErr_GetRaisedException();
+        PyException_SetContext(error, pending);
+        PyErr_SetRaisedException(error);
+        return;
+    }
+    PyErr_SetRaisedException(pending);
+}
+
+}  // namespace ini_main

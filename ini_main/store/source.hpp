@@ -1,0 +1,329 @@
+// The store's methods as the equivalent Python: the text of "ini_main.py",
+// the file that every traceback entry and code object names.  Each statement
+// stands at the line its entry names, so that a traceback prints the
+// statement that failed and inspect.getsource finds each method.  The
+// compiler checks the layout: here the fixed lines, in methods.cpp that every
+// row's def and statement lines hold code.  Keep it true to the bodies.
+#pragma once
+
+#include "ini_main/method.hpp"
+
+#include <span>
+#include <string_view>
+
+namespace ini_main::store {
+
+inline constexpr std::string_view source_text = R"py(import sys; sys.modules.setdefault("ini_main", sys.modules[__name__]); _open = open; __test__ = {}
+# What the store's compiled methods do, as Python, each statement at the
+# line that its traceback entry names; the module does not run this text.
+# Line 1 stands for the module's own set-up: registering it, capturing open,
+# the one (True,) of every save=True, the code objects and, last, __test__.
+import _thread
+import os
+import stat
+import weakref
+import configparser
+
+
+def _value_text(value):
+    text = value if type(value) is str else str(value)
+    _check_value(text)
+    return text
+
+
+class TovrelIniMain:
+    def __init__(self, path):
+        # the path is kept as given and handed to the parser's read and to open
+        self._path = path
+        self._set_path()
+
+    # A changing method ends with the save-and-reload step when its save is
+    # true: self._save() writes the whole parser to the file and empties it,
+    # and self._read() loads the file back, so the store then holds what the
+    # file holds.  With save false the change stays in memory until the next
+    # save.  The methods call each other through self, so a subclass's
+    # override is the one called, and the parser through self._config,
+    # looked up afresh at every statement.
+    #
+    # The file is read and written as UTF-8 with a byte-order mark, and
+    # rewritten whole and in place at each save, under one lock for the file
+    # work of every store in the process.
+
+
+
+
+
+
+
+
+
+
+
+
+
+
+    def _set_path(self):
+        self._config = configparser.ConfigParser()
+        self._read()
+
+    def _get(self, section, option):
+        value = self._config.get(section, option)
+        return value
+
+    def _get_option(self, section):
+        result = {}
+        for option, value in self._config.items(section):
+            result.setdefault(option, value)  # the first pair of a name wins
+        return result
+
+    def _get_all(self):
+        result = {}
+        for section in self._sections():
+            result.setdefault(section, self._get_option(section))
+        return result
+
+    def _set(self, section, option, value, save=True):
+        _check_names(section, option); self._set_section(section, save)
+        self._config.set(section, option, _value_text(value))
+        if save:
+            self._save()
+            self._read()
+        return True
+
+    def _set_section(self, section, save=True):
+        if self._has_section(section): return True
+        _check_section(section); self._config.add_section(section)
+        if save:
+            self._save()
+            self._read()
+        return True
+
+    def _set_option(self, section, option_dict, save=True):
+        self._set_section(section, save)
+        for option, value in option_dict.items():
+            self._set(section, option, value, save=False)
+        if save:
+            self._save()
+            self._read()
+        return True
+
+    def _set_all(self, section_dict, save=True):
+        for section, option_dict in section_dict.items():
+            self._set_option(section, option_dict, save=False)
+        if save:
+            self._save()
+            self._read()
+        return True
+
+    def _sections(self):
+        value = self._config.sections()
+        return value
+
+    def _options(self, section):
+        value = self._config.options(section)
+        return value
+
+    def _remove_section(self, section, save=True):
+        value = self._config.remove_section(section)
+        if save:
+            self._save()
+            self._read()
+        return value
+
+    def _remove_option(self, section, options, save=True):
+        value = self._config.remove_option(section, options)  # options: one option name
+        if save:
+            self._save()
+            self._read()
+        return value
+
+    def _has_section(self, section):
+        value = self._config.has_section(section)
+        return value
+
+    def _has_option(self, section, option):
+        value = self._config.has_option(section, option)
+        return value
+
+    def _read(self):
+        _read_file(self)  # self._config.read(self._path, encoding="utf-8-sig"), under the file lock
+
+    def _save(self):
+        _write_whole_file(self)  # self._config.write(open(self._path, "w+", encoding="utf-8-sig")), guarded
+        _mark_emptied(self._config).clear()  # a parser put in during the write is marked too
+
+
+# Names and values the file can carry: what the parser reads back as it was
+# written.  A name that is not a str goes to the parser as it is.
+
+def _check_names(section, option):
+    _check_section(section)
+    if isinstance(option, str):
+        if (not option or option != option.strip() or option[0] in "#;["
+                or any(c in option for c in "=:\r\n")):
+            raise ValueError(f"option name {option!r} cannot be written to an INI file")
+        _check_utf8("option name", option)
+
+
+def _check_section(section):
+    if isinstance(section, str):
+        if not section or "\r" in section or "\n" in section:
+            raise ValueError(f"section name {section!r} cannot be written to an INI file")
+        _check_utf8("section name", section)
+
+
+def _check_value(text):
+    if "\r" in text or any(line.lstrip()[:1] in ("#", ";") for line in text.split("\n")[1:]):
+        raise ValueError(f"value {text!r} cannot be written to an INI file")
+    _check_utf8("value", text)
+
+
+def _check_utf8(what, text):
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"{what} {text!r} cannot be encoded as UTF-8") from None
+
+
+# The file work.  One re-entrant lock serialises the reads and saves of
+# every store in the process; a forked child starts with it unheld.  A
+# parser that _save() emptied is marked until a read into it completes:
+# saved before that, it would overwrite the file with nothing.
+
+_file_lock = _thread.RLock()
+os.register_at_fork(after_in_child=_file_lock._at_fork_reinit)
+_emptied = {}  # id(parser): a weak reference to it, or the parser if it takes none
+_ABSENT = object()  # the former state "no file"
+
+
+def _read_file(store):
+    config = store._config
+    read = config.read
+    path = store._path
+    with _file_lock:
+        read(path, encoding="utf-8-sig")
+        _emptied.pop(id(config), None)
+
+
+def _write_whole_file(store):
+    config = store._config
+    write = config.write
+    path = os.fspath(store._path)
+    with _file_lock:
+        if _is_emptied(config):
+            raise RuntimeError("the store is empty since _save() and would overwrite the file with nothing; "
+                               "call _read() first")
+        former = _former_bytes(path)
+        try:
+            file = _open(path, "w+", encoding="utf-8-sig")  # truncates the file
+            try:
+                write(file)
+            finally:
+                file.close()  # here, so that an error of the last flush is the caller's
+        except BaseException as error:  # an interrupt too
+            _put_back(path, former, error)
+            raise
+        _mark_emptied(config)  # before the lock goes: no other save slips in before the clear
+
+
+def _former_bytes(path):
+    # A regular file's bytes, _ABSENT for no file, None for nothing to put
+    # back (a FIFO or a device is never opened, so never waited for)
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return None
+        with open(os.open(path, os.O_RDONLY | os.O_NONBLOCK), "rb") as file:
+            return file.read()
+    except FileNotFoundError:
+        return None if os.path.lexists(path) else _ABSENT  # a dangling link stays
+    except OSError:
+        return None
+
+
+def _put_back(path, former, error):
+    try:
+        if former is _ABSENT:
+            if os.path.lexists(path):
+                os.unlink(path)
+        elif former is not None:
+            fd = os.open(path, os.O_WRONLY | os.O_TRUNC)
+            try:
+                view = memoryview(former)
+                while view:
+                    view = view[os.write(fd, view):]
+            finally:
+                os.close(fd)
+    except OSError as failure:
+        error.add_note(f"ini_main: the former content of {os.fsdecode(path)!r} could not be put back "
+                       f"([Errno {failure.errno}] {failure.strerror}); the file may be cut short")
+
+
+def _mark_emptied(config):
+    try:
+        _emptied[id(config)] = weakref.ref(config)
+    except TypeError:
+        _emptied[id(config)] = config
+    return config
+
+
+def _is_emptied(config):
+    mark = _emptied.get(id(config))
+    if type(mark) is weakref.ref and mark() is None:
+        del _emptied[id(config)]  # that parser died; config is a new one at its address
+        return False
+    return mark is not None
+)py";
+
+// Line `n` (from 1) of the text without its line break; empty past the end.
+constexpr std::string_view source_line(int n) {
+    std::string_view rest = source_text;
+    for (; n > 1 && !rest.empty(); --n) rest.remove_prefix(rest.find('\n') + 1);
+    return rest.substr(0, rest.find('\n'));
+}
+
+inline constexpr int source_lines = [] {
+    int count = 0;
+    for (char c : source_text) count += c == '\n';
+    return count;
+}();
+
+// Not blank and not only a comment.
+constexpr bool holds_code(std::string_view line) {
+    const size_t first = line.find_first_not_of(' ');
+    return first != std::string_view::npos && line[first] != '#';
+}
+
+// Each row's def stands at its first line, and each of its statement lines holds code.
+constexpr bool laid_out(std::span<const MethodDef> rows) {
+    for (const MethodDef& row : rows) {
+        const std::string_view name = row.name;
+        const std::string_view def = source_line(row.first_line);
+        const std::string_view head = "    def ";
+        if (!def.starts_with(head) || !def.substr(head.size()).starts_with(name)
+            || !def.substr(head.size() + name.size()).starts_with('(')) {
+            return false;
+        }
+        for (int i = 0; i < kMaxStatements && row.lines[i]; ++i) {
+            if (!holds_code(source_line(row.lines[i]))) return false;
+        }
+    }
+    return true;
+}
+
+// Printable ASCII lines, each ended by '\n': one byte per character, and
+// no line break that would split a line for Python but not here.
+constexpr bool plain_lines(std::string_view text) {
+    for (char c : text) {
+        if (c != '\n' && (c < ' ' || c > '~')) return false;
+    }
+    return text.ends_with('\n');
+}
+
+// The lines of the import step's entries, and the line that fails in a save.
+static_assert(source_line(1).starts_with("import sys; sys.modules.setdefault(\"ini_main\""));
+static_assert(source_line(10) == "import configparser");
+static_assert(source_line(19) == "class TovrelIniMain:");
+static_assert(source_line(137).starts_with("        _write_whole_file(self)"));
+static_assert(plain_lines(source_text));
+
+}  // namespace ini_main::store
