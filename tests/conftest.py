@@ -53,6 +53,25 @@ def refs_grow(call, *objects, repeat=50):
     return any(sys.getrefcount(o) - b >= repeat for o, b in zip(objects, before))
 
 
+def open_descriptors():
+    """How many file descriptors the process holds open."""
+    return len(os.listdir("/proc/self/fd"))
+
+
+def fds_grow(call, repeat=20):
+    """True when `call` leaves a file descriptor open: after a first call, `repeat`
+    more leave more entries in /proc/self/fd than there were."""
+    if not os.path.isdir("/proc/self/fd"):
+        pytest.skip("no /proc/self/fd to count open descriptors")
+    call()
+    gc.collect()
+    before = open_descriptors()
+    for _ in range(repeat):
+        call()
+    gc.collect()
+    return open_descriptors() > before
+
+
 def at(*pairs):
     """Expected traceback entries from (method name, line) pairs."""
     return [("ini_main.TovrelIniMain." + name, line) for name, line in pairs]

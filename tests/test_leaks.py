@@ -1,6 +1,7 @@
 """Leak hunt: every method, on success and on each of its failure paths, run again
-and again must leave neither allocated blocks nor references behind; likewise
-importing the module again and a failing import."""
+and again must leave neither allocated blocks nor references behind, nor (where it
+can reach a file) open file descriptors; likewise importing the module again and a
+failing import."""
 import builtins
 import configparser as cp
 import ctypes
@@ -15,8 +16,8 @@ import sys
 import pytest
 
 import ini_main
-from conftest import blocks_grow, entries, refs_grow
-from doubles import REFUSE_CONFIGPARSER, Broken, BrokenParser, Failing, Items
+from conftest import blocks_grow, entries, fds_grow, refs_grow
+from doubles import REFUSE_CONFIGPARSER, Broken, BrokenParser, Failing, HalfWriter, Items
 from ini_main import TovrelIniMain
 from test_module import METHODS
 
@@ -121,6 +122,10 @@ class Env:
         self.fake, self.broken = store("fake.ini", parser=Fake()), store("broken.ini", parser=BrokenParser())
         self.read_fails, self.clear_fails = store("r.ini", parser=Faulty("read")), store("c.ini", parser=Faulty("clear"))
         self.read_fails._config.add_section(self.sec)
+        # Its parser fails part-way through its write: the store writes the former bytes back.
+        self.half_writer = store("half.ini", b"[sec1]\nopt1 = val1\n", parser=HalfWriter())
+        self.half_writer._read()
+        self.half_writer._config.failing = True
         self.grower, self.bare = store("grow.ini", b"[sec1]\n", cls=Growing), TovrelIniMain.__new__(TovrelIniMain)
 
     def tracked(self):
@@ -226,22 +231,28 @@ SAVING = [
 ]
 
 
-def generated_rows():
+def fileless_rows():
+    """Calls that fail in the binding or in a walk, before any file could be opened."""
     for name in METHODS:
         yield from binding_rows(name)
     for label, make, exc in BAD_ITEMS:
         for name, walk, trace in WALKS:
             yield row(name, "items-" + label, lambda e, walk=walk, make=make: walk(e, make), exc, trace)
+
+
+def saving_rows():
     for name, change, line in SAVING:
         yield row(name, "ok", lambda e, change=change: change(e.store, e))
         yield row(name, "ok-unsaved", lambda e, change=change: change(e.store, e, e.no))
         yield row(name, "save-raises", lambda e, change=change: change(e.store, e, e.bad), Broken, f"{name}:{line}")
         yield row(name, "write-error", lambda e, change=change: change(e.dir_store, e), IsADirectoryError, f"{name}:{line + 1} _save:137")
         yield row(name, "read-error", lambda e, change=change: change(e.read_fails, e), Broken, f"{name}:{line + 2} _read:134")
+        yield row(name, "write-fails-part-way", lambda e, change=change: change(e.half_writer, e), Broken, f"{name}:{line + 1} _save:137")
 
 
 NSE, AE, PARSE = cp.NoSectionError, AttributeError, cp.MissingSectionHeaderError
-ROWS = [*generated_rows(),
+FILELESS = list(fileless_rows())
+ROWS = [*FILELESS, *saving_rows(),
     row("__init__", "ok", lambda e: TovrelIniMain(e.path)),
     row("__init__", "ok-path-like-keyword", lambda e: TovrelIniMain(path=e.pathobj)),
     row("__init__", "ok-again-on-a-store", lambda e: e.store.__init__(e.path)),
@@ -259,6 +270,7 @@ ROWS = [*generated_rows(),
     row("_save", "ok", lambda e: (e.store._save(), e.store._read())),
     row("_save", "write-error", lambda e: e.dir_store._save(), IsADirectoryError, "_save:137"),
     row("_save", "parser-write-raises", lambda e: e.broken._save(), Broken, "_save:137"),
+    row("_save", "parser-write-fails-part-way", lambda e: e.half_writer._save(), Broken, "_save:137"),
     row("_save", "parser-clear-raises", lambda e: e.clear_fails._save(), Broken, "_save:138"),
     row("_save", "no-parser", lambda e: e.bare._save(), AE, "_save:137"),
     row("_get", "ok", lambda e: e.store._get(e.sec, e.opt)),
@@ -360,6 +372,14 @@ def test_no_references_left(env, frozen, call, exc, trace):
 @pytest.mark.parametrize("call, exc, trace", ROWS)
 def test_no_blocks_left(env, frozen, call, exc, trace):
     assert not blocks_grow(prepared(env, call, exc, trace), warmup=100, inner=100)
+
+
+@pytest.mark.parametrize("call, exc, trace", ROWS[len(FILELESS):])
+def test_no_descriptors_left(env, frozen, call, exc, trace):
+    assert not fds_grow(prepared(env, call, exc, trace))
+    # The rows whose parser fails part-way through its write took the path that
+    # writes the former bytes back.
+    assert pathlib.Path(env.half_writer._path).read_bytes() == b"[sec1]\nopt1 = val1\n"
 
 
 def reimport():
