@@ -2,6 +2,7 @@ import gc
 import os
 import pathlib
 import re
+import resource
 import sys
 import traceback
 
@@ -10,6 +11,35 @@ import pytest
 import ini_main
 
 BOM = b"\xef\xbb\xbf"
+
+# How much address space the test run may add to what it has at its start.  The
+# whole run stays under 200 MiB resident; a fault that makes a call grow without
+# bound fails with MemoryError (or ends this process) instead of taking the machine.
+# Child processes inherit the ceiling, each for itself.
+MEMORY_CEILING = 4 << 30
+
+
+def limit_memory():
+    with open("/proc/self/maps") as maps:
+        if "libasan" in maps.read():
+            # AddressSanitizer reserves terabytes of address space for its shadow
+            # memory at start-up, and the child processes of the tests, which inherit
+            # both the preload and the limit, could not start under any ceiling.
+            return
+    # Under memcheck the count includes valgrind's own shadow memory, which grows
+    # with what the tests allocate: the ceiling still holds, a little sooner.
+    with open("/proc/self/statm") as statm:
+        size = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    ceiling = size + MEMORY_CEILING
+    if hard != resource.RLIM_INFINITY:
+        ceiling = min(ceiling, hard)
+    if soft == resource.RLIM_INFINITY or soft > ceiling:
+        resource.setrlimit(resource.RLIMIT_AS, (ceiling, hard))
+
+
+if os.path.exists("/proc/self/maps"):
+    limit_memory()
 
 
 def entries(exc):
@@ -64,6 +94,25 @@ def refs_grow(call, *objects, repeat=50):
     for _ in range(repeat):
         call()
     return any(sys.getrefcount(o) - b >= repeat for o, b in zip(objects, before))
+
+
+def open_descriptors():
+    """How many file descriptors the process holds open."""
+    return len(os.listdir("/proc/self/fd"))
+
+
+def fds_grow(call, repeat=20):
+    """True when `call` leaves a file descriptor open: after a first call, `repeat`
+    more leave more entries in /proc/self/fd than there were."""
+    if not os.path.isdir("/proc/self/fd"):
+        pytest.skip("no /proc/self/fd to count open descriptors")
+    call()
+    gc.collect()
+    before = open_descriptors()
+    for _ in range(repeat):
+        call()
+    gc.collect()
+    return open_descriptors() > before
 
 
 def at(*pairs):

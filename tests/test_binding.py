@@ -2,6 +2,7 @@
 import pytest
 
 from conftest import blocks_grow, entries
+from doubles import Broken, Failing
 from ini_main import TovrelIniMain
 from test_module import METHODS, parameters
 
@@ -84,13 +85,6 @@ class Anything(str):
         return True
 
 
-class Failing(str):
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        raise ZeroDivisionError("no comparison")
-
-
 def test_keyword_names_matched_by_text_and_equality(store):
     assert store._get(section="a", option="b") == "1"
     assert TovrelIniMain._get(self=store, option="b", section="a") == "1"
@@ -98,9 +92,27 @@ def test_keyword_names_matched_by_text_and_equality(store):
     assert store._get(**{type("Name", (str,), {})("section"): "a", "option": "b"}) == "1"
     assert store._get("a", **{Anything("whatever"): "b"}) == "1"
     assert type(TovrelIniMain._has_section).__call__(TovrelIniMain._has_section, store, section="a") is True
-    with pytest.raises(ZeroDivisionError) as info:
-        store._get("a", **{Failing("option"): "b"})
-    assert entries(info.value) == [("ini_main.TovrelIniMain._get", 54)]
+
+
+# A keyword name (a str subclass, so that ** passes it to the binder as it is) whose
+# comparison raises: that exception comes out, not a binding TypeError made over it,
+# whether it was compared with a parameter still unbound or with one bound by position.
+RAISING_KEYWORDS = [
+    pytest.param(lambda s: s._get("a", **{Failing("option", ZeroDivisionError): "b"}), ZeroDivisionError, "_get",
+                 id="with-unbound-parameter"),
+    pytest.param(lambda s: TovrelIniMain._get(s, **{Failing("extra", against={"self"}): 1}), Broken, "_get",
+                 id="with-bound-parameter"),
+    pytest.param(lambda s: s._set("a", "b", **{Failing("extra", against={"section"}): 1}), Broken, "_set",
+                 id="with-bound-parameter-after-unbound"),
+]
+
+
+@pytest.mark.parametrize("call, error, name", RAISING_KEYWORDS)
+def test_raising_keyword_comparison_comes_out(store, call, error, name):
+    with pytest.raises(BaseException) as info:
+        call(store)
+    assert type(info.value) is error and str(info.value) == "compare"
+    assert entries(info.value) == [(f"ini_main.TovrelIniMain.{name}", METHODS[name][0])]
 
 
 def test_self_and_save_by_keyword(store, ini_path):

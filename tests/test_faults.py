@@ -12,24 +12,10 @@ import threading
 import pytest
 
 import ini_main
-from conftest import BOM, blocks_grow, entries
+from conftest import BOM, at, blocks_grow, entries
+from doubles import Broken, HalfWriter
 
 START = "[a]\nx = 1\n\n"
-
-
-class Broken(Exception):
-    pass
-
-
-class HalfWriter(configparser.ConfigParser):
-    """Writes the start of a section header, then fails, while `failing` is set."""
-    failing = False
-
-    def write(self, fp, space_around_delimiters=True):
-        if self.failing:
-            fp.write("[a")
-            raise Broken("disk went away mid-write")
-        super().write(fp, space_around_delimiters)
 
 
 def held(config):
@@ -40,10 +26,6 @@ def file_holds(path):
     parser = configparser.ConfigParser()
     parser.read(path, encoding="utf-8-sig")
     return held(parser)
-
-
-def at(*pairs):
-    return [("ini_main.TovrelIniMain." + name, line) for name, line in pairs]
 
 
 # Each fault turns the store's saving path bad and returns how to undo it.
@@ -129,18 +111,8 @@ def test_failing_saves_do_not_leak(make_store, fault, error):
 CHILD = r"""
 import configparser, json, os, resource, signal, sys, traceback
 import ini_main
+from doubles import HalfWriter
 path, fault, size = sys.argv[1], sys.argv[2], int(sys.argv[3])
-
-class Broken(Exception):
-    pass
-
-class HalfWriter(configparser.ConfigParser):
-    failing = False
-    def write(self, fp, space_around_delimiters=True):
-        if self.failing:
-            fp.write("[a]\nw")
-            raise Broken("writer failed")
-        super().write(fp, space_around_delimiters)
 
 def held(config):
     return {s: dict(config.items(s, raw=True)) for s in config.sections()}
@@ -194,7 +166,7 @@ def test_flush_faults_reach_the_caller(tmp_path, fault, errno, size):
         pytest.skip("no /dev/full here")
     child = subprocess.run([sys.executable, "-c", CHILD, str(tmp_path / "settings.ini"), fault, str(size)],
                            capture_output=True, text=True, timeout=60,
-                           env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"})
+                           env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1", "PYTHONPATH": os.path.dirname(__file__)})
     assert child.returncode == 0, child.stderr
     out = json.loads(child.stdout)
     assert out["chain"][0] == ["OSError", errno]

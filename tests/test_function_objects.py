@@ -1,5 +1,6 @@
 """The method objects: attributes, writes, descriptor behaviour, identity, pickling."""
 import copy
+import gc
 import pickle
 import types
 import weakref
@@ -68,11 +69,20 @@ def test_accepted_writes_are_kept(attr, value):
     assert getattr(method, attr) is before
 
 
-def test_other_attributes_go_to_dict():
-    method = TovrelIniMain._options
+@pytest.mark.parametrize("name", METHODS)
+def test_other_attributes_go_to_dict_which_the_collector_sees(name):
+    method = vars(TovrelIniMain)[name]
     method.tag = "x"
     try:
         assert method.__dict__ == {"tag": "x"} and method.tag == "x"
+        # Every field that can hold a reference is visited, the attribute dictionary too.
+        fields = {"type": type(method), "__dict__": method.__dict__, "__annotations__": method.__annotations__,
+                  **{attr: getattr(method, attr) for attr in (
+                      "__name__", "__qualname__", "__doc__", "__module__", "__globals__", "__code__")}}
+        if name in SAVE_METHODS:
+            fields["__defaults__"] = method.__defaults__
+        referents = gc.get_referents(method)
+        assert [attr for attr, field in fields.items() if not any(r is field for r in referents)] == []
     finally:
         del method.tag
     assert method.__dict__ == {}

@@ -13,6 +13,7 @@ import pytest
 
 import ini_main
 from ini_main import TovrelIniMain
+from doubles import REFUSE_CONFIGPARSER
 
 # The method table, in creation order: first source line, argument count,
 # variable names (arguments first, then locals).  Other test files import it.
@@ -44,6 +45,9 @@ FAILING_LINES = {
     "_remove_option": range(119, 123), "_has_section": (126,), "_has_option": (130,), "_read": (134,),
     "_save": (137, 138),
 }
+# What the class holds: its method objects in creation order, and those of them that save.
+METHOD_OBJECTS = [name for name, value in vars(TovrelIniMain).items() if type(value) is type(TovrelIniMain._get)]
+SAVING_OBJECTS = [name for name in METHOD_OBJECTS if vars(TovrelIniMain)[name].__defaults__ == (True,)]
 
 
 def parameters(name):
@@ -77,13 +81,14 @@ def test_class():
     plain = type("TovrelIniMain", (), {"__module__": "ini_main", "__qualname__": "TovrelIniMain",
                                        **dict.fromkeys(METHODS)})
     assert list(vars(TovrelIniMain)) == list(vars(plain))
-    assert list(vars(TovrelIniMain))[:18] == ["__module__", *METHODS]
+    assert list(vars(TovrelIniMain))[:len(METHOD_OBJECTS) + 1] == ["__module__", *METHODS]
+    assert METHOD_OBJECTS == list(METHODS)
 
 
 def test_defaults():
     shared = TovrelIniMain._set.__defaults__
     assert shared == (True,) and shared[0] is True
-    assert len(SAVE_METHODS) == 6
+    assert SAVE_METHODS and SAVING_OBJECTS == SAVE_METHODS
     for name in METHODS:
         expected = shared if name in SAVE_METHODS else None
         assert getattr(TovrelIniMain, name).__defaults__ is expected, name
@@ -137,18 +142,10 @@ def run_child(code, cwd, *flags):
     return proc.stdout
 
 
-REFUSE_CONFIGPARSER = """
-class Refuse:
-    def find_spec(self, name, path=None, target=None):
-        if name == "configparser":
-            raise ModuleNotFoundError("configparser refused", name=name)
-sys.modules.pop("configparser", None)
-sys.meta_path.insert(0, Refuse())
-"""
 FAILED_IMPORTS = [  # how the import is made to fail, how it is undone, the error, its entry line
     ("saved = builtins.open\ndel builtins.open", "builtins.open = saved",
      "NameError", "name 'open' is not defined", 1),
-    (REFUSE_CONFIGPARSER, "del sys.meta_path[0]", "ModuleNotFoundError", "configparser refused", 10),
+    (REFUSE_CONFIGPARSER + "refuse_configparser()", "del sys.meta_path[0]", "ModuleNotFoundError", "configparser refused", 10),
     # A None entry blocks the import, as it does for an import statement.
     ('sys.modules["configparser"] = None', 'del sys.modules["configparser"]',
      "ModuleNotFoundError", "import of configparser halted; None in sys.modules", 10),

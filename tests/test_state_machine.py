@@ -15,13 +15,14 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 
 import ini_main
 from conftest import entries
+from doubles import BadFlag, Broken, Items, Unprintable
 
 OMIT = object()
 FAST_DIR = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None  # memory-backed: many small rewrites
 
 
 @contextlib.contextmanager
-def at(name, line):
+def entry_at(name, line):
     """Records (method, line) on an exception leaving the statement, innermost first."""
     try:
         yield
@@ -78,17 +79,17 @@ def former_content(path):
 class Model:
     def __init__(self, path):
         self._path = path
-        with at("__init__", 23):
+        with entry_at("__init__", 23):
             self._set_path()
 
     def _set_path(self):
-        with at("_set_path", 51):
+        with entry_at("_set_path", 51):
             self._config = configparser.ConfigParser()
-        with at("_set_path", 52):
+        with entry_at("_set_path", 52):
             self._read()
 
     def _read(self):
-        with at("_read", 134):
+        with entry_at("_read", 134):
             config = self._config
             config.read(self._path, encoding="utf-8-sig")
             if self._emptied is config:  # a read that completes makes it whole again
@@ -97,7 +98,7 @@ class Model:
     _emptied = None  # the parser that a save emptied and no read has filled since
 
     def _save(self):
-        with at("_save", 137):
+        with entry_at("_save", 137):
             config = self._config
             write = config.write
             if self._emptied is config:
@@ -118,118 +119,118 @@ class Model:
                     os.remove(self._path)
                 raise
             self._emptied = config
-        with at("_save", 138):
+        with entry_at("_save", 138):
             self._emptied = self._config
             self._config.clear()
 
     def _save_and_reload(self, name, line, save):
-        with at(name, line):
+        with entry_at(name, line):
             flag = bool(save)
         if flag:
-            with at(name, line + 1):
+            with entry_at(name, line + 1):
                 self._save()
-            with at(name, line + 2):
+            with entry_at(name, line + 2):
                 self._read()
 
     def _get(self, section, option):
-        with at("_get", 55):
+        with entry_at("_get", 55):
             return self._config.get(section, option)
 
     def _get_option(self, section):
         result = {}
-        with at("_get_option", 60):
+        with entry_at("_get_option", 60):
             pairs = iter(self._config.items(section))
         while True:
-            with at("_get_option", 60):
+            with entry_at("_get_option", 60):
                 item = next(pairs, OMIT)
                 if item is OMIT:
                     return result
                 option, value = unpack(item)
-            with at("_get_option", 61):
+            with entry_at("_get_option", 61):
                 result.setdefault(option, value)
 
     def _get_all(self):
         result = {}
-        with at("_get_all", 66):
+        with entry_at("_get_all", 66):
             names = iter(self._sections())
         while True:
-            with at("_get_all", 66):
+            with entry_at("_get_all", 66):
                 section = next(names, OMIT)
                 if section is OMIT:
                     return result
-            with at("_get_all", 67):
+            with entry_at("_get_all", 67):
                 result.setdefault(section, self._get_option(section))
 
     def _sections(self):
-        with at("_sections", 104):
+        with entry_at("_sections", 104):
             return self._config.sections()
 
     def _options(self, section):
-        with at("_options", 108):
+        with entry_at("_options", 108):
             return self._config.options(section)
 
     def _has_section(self, section):
-        with at("_has_section", 126):
+        with entry_at("_has_section", 126):
             return self._config.has_section(section)
 
     def _has_option(self, section, option):
-        with at("_has_option", 130):
+        with entry_at("_has_option", 130):
             return self._config.has_option(section, option)
 
     def _set(self, section, option, value, save=True):
-        with at("_set", 71):
+        with entry_at("_set", 71):
             self._set_section(section, save)
-        with at("_set", 72):
+        with entry_at("_set", 72):
             config = self._config
             config.set(section, option, value if type(value) is str else str(value))
         self._save_and_reload("_set", 73, save)
         return True
 
     def _set_section(self, section, save=True):
-        with at("_set_section", 79):
+        with entry_at("_set_section", 79):
             if self._has_section(section):
                 return True
-        with at("_set_section", 80):
+        with entry_at("_set_section", 80):
             self._config.add_section(section)
         self._save_and_reload("_set_section", 81, save)
         return True
 
     def _set_option(self, section, option_dict, save=True):
-        with at("_set_option", 87):
+        with entry_at("_set_option", 87):
             self._set_section(section, save)
-        with at("_set_option", 88):
+        with entry_at("_set_option", 88):
             pairs = walk(option_dict)
         while True:
-            with at("_set_option", 88):
+            with entry_at("_set_option", 88):
                 pair = next(pairs, OMIT)
             if pair is OMIT:
                 break
-            with at("_set_option", 89):
+            with entry_at("_set_option", 89):
                 self._set(section, pair[0], pair[1], save=False)
         self._save_and_reload("_set_option", 90, save)
         return True
 
     def _set_all(self, section_dict, save=True):
-        with at("_set_all", 96):
+        with entry_at("_set_all", 96):
             pairs = walk(section_dict)
         while True:
-            with at("_set_all", 96):
+            with entry_at("_set_all", 96):
                 pair = next(pairs, OMIT)
             if pair is OMIT:
                 break
-            with at("_set_all", 97):
+            with entry_at("_set_all", 97):
                 self._set_option(pair[0], pair[1], save=False)
         self._save_and_reload("_set_all", 98, save)
         return True
 
     def _remove_section(self, section, save=True):
-        with at("_remove_section", 112):
+        with entry_at("_remove_section", 112):
             value = self._config.remove_section(section)
         self._save_and_reload("_remove_section", 113, save)
         return value
 
     def _remove_option(self, section, options, save=True):
-        with at("_remove_option", 119):
+        with entry_at("_remove_option", 119):
             value = self._config.remove_option(section, options)
         self._save_and_reload("_remove_option", 120, save)
         return value
@@ -237,43 +238,14 @@ class Model:
 
 # ---- odd arguments -------------------------------------------------------------------
 
-class Broken(Exception):
-    pass
-
-
-class Unprintable:
-    def __str__(self):
-        raise Broken("no text")
-
-    __repr__ = object.__repr__
-
-
 class NonTextStr:
     def __str__(self):
         return 5
 
 
-class BadFlag:
-    def __bool__(self):
-        raise Broken("no truth")
-
-
 class Text(str):
     def __str__(self):
         return "converted"
-
-
-class Items:
-    """Not a dict: its `items` returns `result`, called first when callable (a fresh generator)."""
-
-    def __init__(self, result, label=None):
-        self.result, self.label = result, label
-
-    def items(self):
-        return self.result() if callable(self.result) else self.result
-
-    def __repr__(self):
-        return f"Items({self.label or self.result!r})"
 
 
 class Skewed(dict):

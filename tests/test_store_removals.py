@@ -7,15 +7,11 @@ import pytest
 
 import ini_main
 from conftest import BOM, Counting, at, blocks_grow, entries
+from doubles import BadFlag
 
 START = "[a]\nx=1\ny=2\n[b]\nz=3\n"  # not the parser's own layout, so every rewrite shows
 FULL = "[a]\nx = 1\ny = 2\n\n[b]\nz = 3\n\n"
 OMIT = object()
-
-
-class BadFlag:
-    def __bool__(self):
-        raise LookupError("no truth")
 
 
 def memory(store):
@@ -94,7 +90,7 @@ def test_failed_save_keeps_the_removal_in_memory(make_store, tmp_path, method, a
     if failure == "unwritable":
         store._path = str(tmp_path)  # a directory now
     with pytest.raises(LookupError if failure == "raising-flag" else IsADirectoryError) as info:
-        getattr(store, method)(*args, *([BadFlag()] if failure == "raising-flag" else []))
+        getattr(store, method)(*args, *([BadFlag(LookupError)] if failure == "raising-flag" else []))
     below = [] if failure == "raising-flag" else [("_save", 137)]
     assert entries(info.value) == at((method, lines[failure]), *below)
     assert memory(store) == LEFT[method] and store.writes == []
@@ -114,7 +110,7 @@ def test_failing_removals_do_not_leak(make_store, tmp_path, case):
         store._path = str(tmp_path)
     method, *args = {
         "missing-section": (store._remove_option, "c", "x"),
-        "raising-flag": (store._remove_section, "a", BadFlag()),
+        "raising-flag": (store._remove_section, "a", BadFlag(LookupError)),
         "unwritable": (store._remove_option, "a", "x"),
     }[case]
 

@@ -7,24 +7,11 @@ import pytest
 
 import ini_main
 from conftest import BOM, Counting, at, blocks_grow, entries
+from doubles import BadFlag, Broken, Items, Unprintable
 
 START = "[a]\nx = 1\n\n"
 WITH_B = START + "[b]\n\n"
 OMIT = object()
-
-
-class Broken(Exception):
-    pass
-
-
-class Items:
-    """Not a dict: offers only `items`, which returns `result` (called first if callable)."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def items(self):
-        return self.result() if callable(self.result) else self.result
 
 
 class SkewedDict(dict):
@@ -37,16 +24,6 @@ class SkewedDict(dict):
 class OddPair(tuple):
     def __iter__(self):
         return iter(("wrong", "wrong"))
-
-
-class Unprintable:
-    def __str__(self):
-        raise Broken("no text")
-
-
-class BadFlag:
-    def __bool__(self):
-        raise Broken("no truth")
 
 
 def broken_items():
