@@ -159,6 +159,7 @@ class TovrelIniMain:
 
         The store is not emptied first: sections and values the file holds come
         back with the file's values, the rest stays. A missing file is no error.
+        A read that completes lets a store emptied by _save() save again.
         Raises a configparser.Error subclass or UnicodeDecodeError for a bad
         file. Writes nothing.
         """
@@ -166,7 +167,9 @@ class TovrelIniMain:
     def _save(self) -> None:
         """Write the whole store to the file, then empty the store.
 
-        Call _read() next: until then lookups find no section. Raises OSError
-        when the file cannot be written (the store is then not emptied, and a
-        file that was written part-way gets its former bytes back).
+        Call _read() next: until then lookups find no section, and every save
+        (this one again, or a saving change) raises RuntimeError before it
+        opens the file. Raises OSError when the file cannot be written; on that
+        or any other failure or interrupt (KeyboardInterrupt) the store is not
+        emptied and the file gets its former bytes back.
         """
