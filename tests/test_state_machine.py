@@ -5,6 +5,7 @@ and on the bytes of the file."""
 import configparser
 import contextlib
 import os
+import re
 import shutil
 import stat
 import tempfile
@@ -66,6 +67,61 @@ def walk(mapping):
     if type(items) in (list, tuple):
         return (unpack(items[i]) for i in range(len(items)))
     return (unpack(item) for item in iter(items))
+
+
+def refused(what, text, flaw, option=None):
+    """The store's refusal of a text the INI file cannot carry; shown as the plain str it holds."""
+    shown = repr(str.__str__(text))
+    if isinstance(option, str):
+        shown += f" of option {str.__str__(option)!r}"
+    return ValueError(f"cannot store {what} {shown}: the INI file cannot carry {flaw}")
+
+
+SURROGATE = "a lone surrogate (which UTF-8 cannot encode) in "
+
+
+def check_section(name):
+    if not isinstance(name, str):
+        return
+    found = re.search("[\r\n\ud800-\udfff]", name)
+    if not name:
+        raise refused("section name", name, "an empty section name")
+    if found:
+        flaw = "a line break in a section name" if found[0] in "\r\n" else SURROGATE + "a section name"
+        raise refused("section name", name, flaw)
+
+
+def check_option(name):
+    if not isinstance(name, str):
+        return
+    found = re.search("[=:\r\n\ud800-\udfff]", name)
+    if found:
+        c = found[0]
+        flaw = (f"{c!r} in an option name" if c in "=:" else "a line break in an option name" if c in "\r\n"
+                else SURROGATE + "an option name")
+    elif not name:
+        flaw = "an empty option name"
+    elif name[0] in "#;":
+        flaw = "an option name that starts with '#' or ';', which reads as a comment"
+    elif name[0] == "[":
+        flaw = "an option name that starts with '[', which can read as a section header"
+    elif name[0].isspace() or name[-1].isspace():
+        flaw = "whitespace at either end of an option name"
+    else:
+        return
+    raise refused("option name", name, flaw)
+
+
+def carried(text, option):
+    """The text of a value, when the INI file carries it."""
+    found = re.search("\r|[\ud800-\udfff]|\n[^\\S\r]*[#;]", text)
+    if found:
+        c = found[0][0]
+        flaw = ("a carriage return in a value" if c == "\r" else
+                "a value line after the first that starts with '#' or ';', which reads as a comment" if c == "\n"
+                else SURROGATE + "a value")
+        raise refused("value", text, flaw, option)
+    return text
 
 
 def former_content(path):
@@ -179,10 +235,12 @@ class Model:
 
     def _set(self, section, option, value, save=True):
         with entry_at("_set", 71):
+            check_section(section)
+            check_option(option)
             self._set_section(section, save)
         with entry_at("_set", 72):
             config = self._config
-            config.set(section, option, value if type(value) is str else str(value))
+            config.set(section, option, carried(value if type(value) is str else str(value), option))
         self._save_and_reload("_set", 73, save)
         return True
 
@@ -191,6 +249,7 @@ class Model:
             if self._has_section(section):
                 return True
         with entry_at("_set_section", 80):
+            check_section(section)
             self._config.add_section(section)
         self._save_and_reload("_set_section", 81, save)
         return True

@@ -1,9 +1,13 @@
 """Writing values, sections and bulk dictionaries: how often the file is written and
 what it holds, what the parser receives, and how a failure leaves store and file."""
 import configparser
+import os
+import string
+import tempfile
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 import ini_main
 from conftest import BOM, Counting, at, blocks_grow, entries
@@ -26,6 +30,21 @@ class OddPair(tuple):
         return iter(("wrong", "wrong"))
 
 
+class Shown(str):
+    """A name whose repr is not its text's: a refusal shows the text."""
+    def __repr__(self):
+        raise Broken("repr")
+
+
+class Spelled:
+    """A value whose text comes from str()."""
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return Shown(self.text)
+
+
 def broken_items():
     yield ("k", "1")
     raise Broken("items broke")
@@ -34,11 +53,11 @@ def broken_items():
 def parsed(text):
     parser = configparser.ConfigParser()
     parser.read_string(text)
-    return {s: dict(parser.items(s)) for s in parser.sections()}
+    return {s: dict(parser.items(s, raw=True)) for s in parser.sections()}
 
 
 def memory(store):
-    return {s: dict(store._config.items(s)) for s in store._config.sections()}
+    return {s: dict(store._config.items(s, raw=True)) for s in store._config.sections()}
 
 
 # Each row: a call on a store whose file holds START, and the file text after each write
@@ -211,6 +230,45 @@ FAILURES = [
     fail("option-int-option", "_set_option", ("a", {5: "1"}), TypeError, [("_set_option", 89), ("_set", 72)], {}),
     fail("all-default", "_set_all", ({"DEFAULT": {}},), ValueError,
          [("_set_all", 97), ("_set_option", 87), ("_set_section", 80)], {}),
+    # what the file cannot carry: names before anything changes, a value after its section was made
+    fail("refuse-empty-section", "_set", ("", "k", "v"), ValueError, [("_set", 71)], {},
+         "cannot store section name '': the INI file cannot carry an empty section name"),
+    fail("refuse-section-line-break", "_set_section", ("b\r",), ValueError, [("_set_section", 80)], {},
+         "cannot store section name 'b\\r': the INI file cannot carry a line break in a section name"),
+    fail("refuse-section-surrogate", "_set_all", ({"b": {"k": "1"}, "\udcff": {}},), ValueError,
+         [("_set_all", 97), ("_set_option", 87), ("_set_section", 80)], {"b": {"k": "1"}},
+         "cannot store section name '\\udcff': the INI file cannot carry "
+         "a lone surrogate (which UTF-8 cannot encode) in a section name"),
+    fail("refuse-option-colon", "_set", ("b", "c:/temp", "1", False), ValueError, [("_set", 71)], {},
+         "cannot store option name 'c:/temp': the INI file cannot carry ':' in an option name"),
+    fail("refuse-option-equals", "_set_option", ("b", {"k": "1", "a=b": "2"}), ValueError,
+         [("_set_option", 89), ("_set", 71)], {"b": {"k": "1"}},
+         "cannot store option name 'a=b': the INI file cannot carry '=' in an option name", saved=START + "[b]\n\n"),
+    fail("refuse-option-empty", "_set", ("a", "", "1"), ValueError, [("_set", 71)], {},
+         "cannot store option name '': the INI file cannot carry an empty option name"),
+    fail("refuse-option-line-break", "_set", ("a", "k\nj", "1"), ValueError, [("_set", 71)], {},
+         "cannot store option name 'k\\nj': the INI file cannot carry a line break in an option name"),
+    fail("refuse-option-comment", "_set", ("a", ";x", "1"), ValueError, [("_set", 71)], {},
+         "cannot store option name ';x': the INI file cannot carry an option name that starts with '#' or ';', "
+         "which reads as a comment"),
+    fail("refuse-option-header", "_set", ("a", "[x]", "1"), ValueError, [("_set", 71)], {},
+         "cannot store option name '[x]': the INI file cannot carry an option name that starts with '[', "
+         "which can read as a section header"),
+    fail("refuse-option-leading-space", "_set", ("a", "\x0bx", "1"), ValueError, [("_set", 71)], {},
+         "cannot store option name '\\x0bx': the INI file cannot carry whitespace at either end of an option name"),
+    fail("refuse-option-trailing-space", "_set", ("a", Shown("x\u2028"), "1"), ValueError, [("_set", 71)], {},
+         "cannot store option name 'x\\u2028': the INI file cannot carry whitespace at either end of an option name"),
+    fail("refuse-value-carriage-return", "_set", ("a", "x", "2\r\n"), ValueError, [("_set", 72)], {},
+         "cannot store value '2\\r\\n' of option 'x': the INI file cannot carry a carriage return in a value"),
+    fail("refuse-value-new-section", "_set", ("b", "k", "a\n \n\t#b"), ValueError, [("_set", 72)], {"b": {}},
+         "cannot store value 'a\\n \\n\\t#b' of option 'k': the INI file cannot carry a value line after the "
+         "first that starts with '#' or ';', which reads as a comment", saved=START + "[b]\n\n"),
+    fail("refuse-value-text", "_set_all", ({"a": {"y": "2", "k": Spelled("\ud800")}},), ValueError,
+         [("_set_all", 97), ("_set_option", 89), ("_set", 72)], {"a": {"x": "1", "y": "2"}},
+         "cannot store value '\\ud800' of option 'k': the INI file cannot carry "
+         "a lone surrogate (which UTF-8 cannot encode) in a value"),
+    fail("refuse-value-before-the-option-type", "_set", ("a", 5, "1\r"), ValueError, [("_set", 72)], {},
+         "cannot store value '1\\r': the INI file cannot carry a carriage return in a value"),
 ]
 
 
@@ -225,6 +283,41 @@ def test_failures_keep_what_was_done(make_store, method, args, exc, where, new, 
     assert memory(store) == {"a": {"x": "1"}, **new}
     assert store.writes == ([] if saved == START else [BOM + saved.encode()])
     assert Path(store._path).read_bytes() == (START.encode() if saved == START else BOM + saved.encode())
+
+
+def test_a_value_cannot_add_settings(make_store):
+    store = make_store(START)
+    with pytest.raises(ValueError, match="cannot carry a carriage return in a value$"):
+        store._set("user", "name", "mallory\r[admin]\rrole = root")
+    # the same lines joined by "\n" are one value of three lines
+    assert store._set("user", "note", "mallory\n[admin]\nrole = root") is True
+    assert ini_main.TovrelIniMain(store._path)._get_all() == {
+        "a": {"x": "1"}, "user": {"note": "mallory\n[admin]\nrole = root"}}
+
+
+class NoSet:
+    def has_section(self, section):
+        return True
+
+
+class Watched:
+    def __init__(self, text):
+        self.text, self.converted = text, False
+
+    def __str__(self):
+        self.converted = True
+        return self.text
+
+
+@pytest.mark.parametrize("value", [Watched("1"), Watched("1\r"), "1\r"],
+                         ids=["converted", "converted-refused", "refused"])
+def test_set_is_looked_up_before_the_value_is_converted_or_judged(make_store, value):
+    store = make_store(START)
+    store._config = NoSet()
+    with pytest.raises(AttributeError, match="'NoSet' object has no attribute 'set'") as info:
+        store._set("a", "x", value)
+    assert entries(info.value) == at(("_set", 72))
+    assert not getattr(value, "converted", False)
 
 
 def test_present_section_never_tests_save(make_store):
@@ -356,3 +449,119 @@ def test_failing_writes_do_not_leak(make_store, tmp_path, case):
         with pytest.raises((Broken, ValueError, OSError)):
             method(*args)
     assert not blocks_grow(run)
+
+
+# What the file carries, against what the parser reads back.  Each part of a write is plain
+# text, or plain words with pieces that the format reacts to at their start, between them and
+# at their end; a value may have several lines, each such a part, joined by line breaks.
+ODD = st.sampled_from(["#", "#", ";", "[", "[", "]", "=", ":", "%%", "\n", "\n", "\r", "\r\n", " ", "\t", "\x0b",
+                       "\x0c", "\x1c", "\x85", "\xa0", "\u2028", "\u3000", "\ufeff", "\ud800", "İ", "Σ", "😀"])
+WORD = st.text(st.characters(categories=["L", "N"]), min_size=1, max_size=4)
+MAYBE = st.one_of(st.just(""), ODD)
+RICH = st.tuples(MAYBE, WORD, MAYBE, st.one_of(st.just(""), WORD), MAYBE).map("".join)
+BREAK = st.sampled_from(["\n", "\n", "\n", "\r", "\r\n"])
+RICH_VALUE = st.tuples(st.one_of(st.just(""), RICH), st.lists(st.tuples(BREAK, MAYBE, RICH), max_size=2)).map(
+    lambda t: t[0] + "".join("".join(line) for line in t[1]))
+PLAIN = {"name": st.lists(WORD, min_size=1, max_size=3).map(" ".join),
+         "value": st.text(st.sampled_from(string.ascii_letters + string.digits + string.punctuation.replace("%", "")
+                                          + " éß字"), max_size=12)}
+HELD = {"a": {"x": "1", "y": "two\nlines"}, "b": {"z": "3"}}
+PARTS = ("section name", "option name", "value")
+
+
+@st.composite
+def writes(draw):
+    """A section, an option and one to three values for them, each with whether it is plain."""
+    def part(kind):
+        if draw(st.booleans()):
+            return draw(PLAIN[kind]), True
+        return draw(RICH if kind == "name" else RICH_VALUE), False
+    section = ("a", True) if draw(st.booleans()) else ("b", True) if draw(st.booleans()) else part("name")
+    return section, part("name"), [part("value") for _ in range(draw(st.integers(1, 3)))]
+
+
+def as_read(value):
+    """The value as the file gives it back: each line without its surrounding whitespace,
+    trailing empty lines dropped."""
+    return "\n".join(line.strip() for line in value.split("\n")).rstrip("\n")
+
+
+def bare_round_trip(folder, sections):
+    """What a bare parser holds after writing `sections` to a file and reading it back;
+    None when the write or the read fails."""
+    parser, path = configparser.ConfigParser(), os.path.join(folder, "bare.ini")
+    for section, options in sections.items():
+        parser.add_section(section)
+        for option, value in options.items():
+            parser.set(section, option, value)
+    try:
+        with open(path, "w", encoding="utf-8-sig") as file:
+            parser.write(file)
+        fresh = configparser.ConfigParser()
+        fresh.read(path, encoding="utf-8-sig")
+    except (UnicodeError, configparser.Error):
+        return None
+    return {s: dict(fresh.items(s, raw=True)) for s in fresh.sections()}
+
+
+def lost_by_a_bare_parser(folder, part, text):
+    """Whether a bare parser loses `text`, as that part of a write, in one of a few settings:
+    between neighbours, and (an option name) before a value of "]"."""
+    if part == "section name":
+        tried = [{"a": {"x": "1"}, text: {"k": "v"}, "c": {"q": "2"}}]
+    elif part == "option name":
+        tried = [{"s": {"p": "1", text: v, "q": "2"}} for v in ("v", "]")]
+    else:
+        tried = [{"s": {"p": "1", "k": text, "q": "2"}}]
+    return any(bare_round_trip(folder, one) != {s: {o.lower(): as_read(v) for o, v in opts.items()}
+                                                 for s, opts in one.items()} for one in tried)
+
+
+# The sanitizer and memcheck runs (PYTHONMALLOC=malloc), tens of times slower, take fewer examples.
+ROUND_TRIPS = 25 if os.environ.get("PYTHONMALLOC", "").startswith("malloc") else max(300, settings.default.max_examples)
+
+
+@settings(max_examples=ROUND_TRIPS, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(write=writes())
+@example(write=(("s]", False), ("a b", True), [("x]=[:#;%%\n  y\n\n", False), ("[z]\n\ufeff#", False)]))
+@example(write=(("a", True), ("[x", False), [("]", True)]))
+@example(write=(("b", True), ("x\x85", False), [("1", True)]))
+@example(write=(("s\r", False), ("k", True), [("1", True)]))
+@example(write=(("a", True), ("y", True), [("first\n \n\x0b# second", False), ("m\r[admin]\rrole = root", False),
+                                          ("1\r\n", False), ("\udcff", False)]))
+def test_the_store_refuses_exactly_what_the_file_loses(write):
+    (section, plain_section), (option, plain_option), values = write
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "settings.ini")
+        Path(path).write_bytes(BOM + b"[a]\nx = 1\ny = two\n\tlines\n\n[b]\nz = 3\n\n")
+        store, held = ini_main.TovrelIniMain(path), HELD
+        for value, plain_value in values:
+            before = Path(path).read_bytes()
+            try:
+                store._set(section, option, value)
+                refused = None
+            except ValueError as error:
+                refused = next((p for p in PARTS if str(error).startswith(f"cannot store {p} ")), None)
+                assert refused, error
+                assert entries(error) == at(("_set", 72 if refused == "value" else 71))
+            # Each part up to the refused one is judged: the refused one is lost by a bare
+            # parser, the others are not.  A "\r" in a value is refused even where it ends a
+            # line and would be lost as whitespace.
+            for part, text, plain in zip(PARTS, (section, option, value), (plain_section, plain_option, plain_value)):
+                if part == "value" and "\r" in text:
+                    assert refused == part
+                else:
+                    assert (refused == part) == lost_by_a_bare_parser(folder, part, text), (part, text)
+                assert not (plain and refused == part), (part, text)
+                if refused == part:
+                    break
+            if refused:
+                # a refused value leaves the new empty section that the call made before it
+                expected = {**held, section: {}} if refused == "value" and section not in held else held
+                assert memory(store) == memory(ini_main.TovrelIniMain(path)) == expected
+                if expected is held:
+                    assert Path(path).read_bytes() == before
+                held = expected
+            else:
+                held = {**held, section: {**held.get(section, {}), option.lower(): as_read(value)}}
+                assert memory(ini_main.TovrelIniMain(path)) == held

@@ -2,6 +2,7 @@
 // with save=False and save once at their end.
 #include "ini_main/iteration.hpp"
 #include "ini_main/store/calls.hpp"
+#include "ini_main/store/carry.hpp"
 #include "ini_main/store/rows.hpp"
 
 namespace ini_main::store {
@@ -10,22 +11,42 @@ namespace {
 
 Ref true_object() noexcept { return Ref::newref(Py_True); }
 
-// The text the parser is given: an exact str as it is, anything else str()'d.
-Ref value_text(PyObject* value) noexcept {
-    return PyUnicode_CheckExact(value) ? Ref::newref(value) : Ref::steal(PyObject_Str(value));
+// self._config.set(section, option, str(value)) in the order Python runs it:
+// the parser's `set` is looked up before str() runs, and the text is judged
+// after str() and before the call.  An exact str needs no str() and goes
+// through the call without a bound method.
+bool set_value(PyObject* self, PyObject* section, PyObject* option, PyObject* value) noexcept {
+    Ref config = Ref::steal(PyObject_GetAttr(self, names._config));
+    if (!config) return false;
+    if (PyUnicode_CheckExact(value)) {
+        const char* flaw = value_flaw(value);
+        if (!flaw) return bool(call_method(names.set, config.get(), section, option, value));
+        // A parser without `set` fails on the lookup, as it does for other values.
+        if (!Ref::steal(PyObject_GetAttr(config.get(), names.set))) return false;
+        return refuse_value(value, option, flaw);
+    }
+    Ref set = Ref::steal(PyObject_GetAttr(config.get(), names.set));
+    Ref text = set ? Ref::steal(PyObject_Str(value)) : Ref();
+    if (!text) return false;
+    if (const char* flaw = value_flaw(text.get())) return refuse_value(text.get(), option, flaw);
+    PyObject* args[] = {nullptr, section, option, text.get()};
+    return bool(Ref::steal(PyObject_Vectorcall(set.get(), args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
 }
 
 }  // namespace
 
-// _set(self, section, option, value, save=True)
+// _set(self, section, option, value, save=True): names the file cannot carry
+// are refused before anything changes.
 Outcome set(Args a) noexcept {
     PyObject* self = a.self();
     PyObject* section = a[1];
+    PyObject* option = a[2];
     PyObject* save = a[4];
-    if (!call_method(names._set_section, self, section, save)) return failed_at(row::set.at(71));
-    Ref config = Ref::steal(PyObject_GetAttr(self, names._config));
-    Ref text = config ? value_text(a[3]) : Ref();
-    if (!text || !call_method(names.set, config.get(), section, a[2], text.get())) return failed_at(row::set.at(72));
+    if (!section_name_carried(section) || !option_name_carried(option) ||
+        !call_method(names._set_section, self, section, save)) {
+        return failed_at(row::set.at(71));
+    }
+    if (!set_value(self, section, option, a[3])) return failed_at(row::set.at(72));
     if (int line = save_if_asked(self, save, row::set.save_step(73))) return failed_at(line);
     return true_object();
 }
@@ -37,7 +58,9 @@ Outcome set_section(Args a) noexcept {
     int truth = exists ? PyObject_IsTrue(exists.get()) : -1;
     if (truth < 0) return failed_at(row::set_section.at(79));
     if (truth) return true_object();
-    if (!call_parser(self, names.add_section, a[1])) return failed_at(row::set_section.at(80));
+    if (!section_name_carried(a[1]) || !call_parser(self, names.add_section, a[1])) {
+        return failed_at(row::set_section.at(80));
+    }
     if (int line = save_if_asked(self, a[2], row::set_section.save_step(81))) return failed_at(line);
     return true_object();
 }

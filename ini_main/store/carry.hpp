@@ -1,0 +1,27 @@
+// What the INI file can carry: the texts that the standard parser, with its
+// default settings, reads back as they were written.  The writes refuse the
+// rest before anything changes, instead of writing a file that reads back as
+// something else (or not at all).
+#pragma once
+
+#include "ini_main/ref.hpp"
+
+namespace ini_main::store {
+
+// True when the file carries the name; otherwise false, with a ValueError
+// that names it and says what the file cannot carry.  Objects that are not a
+// str pass: the parser gives its own TypeError for them.  A str subclass is
+// judged by its text alone.
+bool section_name_carried(PyObject* name) noexcept;
+bool option_name_carried(PyObject* name) noexcept;
+
+// Null when the file carries the value's text, else what it cannot carry
+// ("a carriage return in a value").  Apart from the refusal, so that a write
+// can judge the text and still raise in the order of its statement.
+const char* value_flaw(PyObject* text) noexcept;
+
+// The ValueError for a refused value, naming `option` too when it is a str.
+// Always returns false.
+bool refuse_value(PyObject* text, PyObject* option, const char* flaw) noexcept;
+
+}  // namespace ini_main::store
