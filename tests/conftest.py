@@ -1,9 +1,11 @@
 import gc
+import linecache
 import os
 import pathlib
 import re
 import resource
 import sys
+import types
 import traceback
 
 import pytest
@@ -153,3 +155,23 @@ def make_store(tmp_path):
 from hypothesis import settings  # noqa: E402
 
 settings.register_profile("long", max_examples=5000, deadline=None)
+
+
+def served_text():
+    """The text of "ini_main.py" as linecache serves it; any failure serves it again."""
+    with pytest.raises(TypeError):
+        ini_main.TovrelIniMain._get()
+    return "".join(linecache.getlines("ini_main.py"))
+
+
+@pytest.fixture(scope="session")
+def text_class():
+    """The class of the served text, run as Python: which statement fails in it
+    is the oracle for the lines of the extension's entries."""
+    module = types.ModuleType("ini_main_text")
+    sys.modules[module.__name__] = module
+    try:
+        exec(compile(served_text(), "ini_main.py", "exec"), vars(module))
+    finally:
+        del sys.modules[module.__name__]
+    return module.TovrelIniMain

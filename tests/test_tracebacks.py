@@ -11,7 +11,7 @@ import types
 import pytest
 
 import ini_main
-from conftest import blocks_grow, entries, printed_entries
+from conftest import blocks_grow, entries, printed_entries, served_text
 
 
 class FailingParser:
@@ -98,26 +98,6 @@ def test_methods_calling_each_other_in_a_loop_raise_recursion_error(make_store):
     assert found[0] == ("ini_main.TovrelIniMain._set_section", 79)
     assert found[-1] == ("ini_main.TovrelIniMain._set_section", 78)
     assert store._get_all() == {"a": {}}  # nothing was added, and the store still works
-
-
-def served_text():
-    """The text of "ini_main.py" as linecache serves it; any failure serves it again."""
-    with pytest.raises(TypeError):
-        ini_main.TovrelIniMain._get()
-    return "".join(linecache.getlines("ini_main.py"))
-
-
-@pytest.fixture(scope="module")
-def text_class():
-    """The class of the served text, run as Python: which statement fails in it
-    is the oracle for the lines of the extension's entries."""
-    module = types.ModuleType("ini_main_text")
-    sys.modules[module.__name__] = module
-    try:
-        exec(compile(served_text(), "ini_main.py", "exec"), vars(module))
-    finally:
-        del sys.modules[module.__name__]
-    return module.TovrelIniMain
 
 
 def failing_parser(call):

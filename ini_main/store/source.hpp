@@ -25,10 +25,10 @@ import weakref
 import configparser
 
 
-def _value_text(value):
-    text = value if type(value) is str else str(value)
-    _check_value(text)
-    return text
+# Line 19 stands for building the class: type("TovrelIniMain", (), namespace)
+# with the seventeen methods below, which the module makes as its own
+# function objects (the code of each is compiled, not this text); the
+# helpers that they call follow the class.
 
 
 class TovrelIniMain:
@@ -84,7 +84,7 @@ class TovrelIniMain:
 
     def _set(self, section, option, value, save=True):
         _check_names(section, option); self._set_section(section, save)
-        self._config.set(section, option, _value_text(value))
+        self._config.set(section, option, _value_text(value, option))
         if save:
             self._save()
             self._read()
@@ -159,30 +159,68 @@ class TovrelIniMain:
 def _check_names(section, option):
     _check_section(section)
     if isinstance(option, str):
-        if (not option or option != option.strip() or option[0] in "#;["
-                or any(c in option for c in "=:\r\n")):
-            raise ValueError(f"option name {option!r} cannot be written to an INI file")
-        _check_utf8("option name", option)
+        _refuse("option name", option, _option_name_flaw(option))
 
 
 def _check_section(section):
     if isinstance(section, str):
-        if not section or "\r" in section or "\n" in section:
-            raise ValueError(f"section name {section!r} cannot be written to an INI file")
-        _check_utf8("section name", section)
+        _refuse("section name", section, _section_name_flaw(section))
 
 
-def _check_value(text):
-    if "\r" in text or any(line.lstrip()[:1] in ("#", ";") for line in text.split("\n")[1:]):
-        raise ValueError(f"value {text!r} cannot be written to an INI file")
-    _check_utf8("value", text)
+def _value_text(value, option):
+    text = value if type(value) is str else str(value)
+    if (flaw := _value_flaw(text)) and isinstance(option, str):
+        raise ValueError(f"cannot store value {str(text)!r} of option {str(option)!r}: "
+                         f"the INI file cannot carry {flaw}")
+    _refuse("value", text, flaw)
+    return text
 
 
-def _check_utf8(what, text):
-    try:
-        text.encode("utf-8")
-    except UnicodeEncodeError:
-        raise ValueError(f"{what} {text!r} cannot be encoded as UTF-8") from None
+def _refuse(what, text, flaw):
+    if flaw:
+        raise ValueError(f"cannot store {what} {str(text)!r}: the INI file cannot carry {flaw}")
+
+
+def _section_name_flaw(name):
+    if not name:
+        return "an empty section name"
+    for c in name:
+        if c in "\r\n":
+            return "a line break in a section name"
+        if _surrogate(c):
+            return "a lone surrogate (which UTF-8 cannot encode) in a section name"
+
+
+def _option_name_flaw(name):
+    for c in name:
+        if c in "\r\n":
+            return "a line break in an option name"
+        if _surrogate(c):
+            return "a lone surrogate (which UTF-8 cannot encode) in an option name"
+        if c in "=:":
+            return f"{c!r} in an option name"
+    if not name:
+        return "an empty option name"
+    if name[0] in "#;":
+        return "an option name that starts with '#' or ';', which reads as a comment"
+    if name[0] == "[":
+        return "an option name that starts with '[', which can read as a section header"
+    if name[0].isspace() or name[-1].isspace():
+        return "whitespace at either end of an option name"
+
+
+def _value_flaw(text):
+    for i, c in enumerate(text):
+        if c == "\r":
+            return "a carriage return in a value"
+        if _surrogate(c):
+            return "a lone surrogate (which UTF-8 cannot encode) in a value"
+        if c == "\n" and text[i:].lstrip()[:1] in ("#", ";"):
+            return "a value line after the first that starts with '#' or ';', which reads as a comment"
+
+
+def _surrogate(c):
+    return "\ud800" <= c <= "\udfff"
 
 
 # The file work.  One re-entrant lock serialises the reads and saves of
