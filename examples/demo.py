@@ -5,9 +5,11 @@ the file as it stands on disk, so you can watch what a saving change writes
 and what save=False keeps in memory.
 """
 
+import configparser
 import pathlib
 import sys
 import tempfile
+import traceback
 
 from ini_main import TovrelIniMain
 
@@ -102,10 +104,20 @@ def main(folder):
     print("width as stored:", repr(reopened._get("window", "width")))
     print()
 
-    # ------------------------------------------------------------------
-    # Two more steps go here: a write the store refuses, and one error
-    # shown with its traceback.
-    # ------------------------------------------------------------------
+    step("a write the file could not carry is refused, and nothing changes")
+    before = path.read_bytes()
+    try:
+        store._set("window", "title", "mallory\r[admin]\rrole = root")  # "\r" would start a line
+    except ValueError as error:
+        print("ValueError:", error)
+    print("file unchanged:", path.read_bytes() == before, "| in memory:", store._get_option("window"))
+    print()
+
+    step("an error, with the store's statement in its traceback")
+    try:
+        store._get("window", "depth")
+    except configparser.NoOptionError as error:
+        print("".join(traceback.format_exception(error, chain=False)))
 
 
 if __name__ == "__main__":
