@@ -1,0 +1,297 @@
+import sys; sys.modules.setdefault("ini_main", sys.modules[__name__]); _open = open; __test__ = {}
+# What the store's compiled methods do, as Python, each statement at the
+# line that its traceback entry names; the module does not run this text.
+# Line 1 stands for the module's own set-up: registering it, capturing open,
+# the one (True,) of every save=True, the code objects and, last, __test__.
+import _thread
+import os
+import stat
+import weakref
+import configparser
+
+
+# Line 19 stands for building the class: type("TovrelIniMain", (), namespace)
+# with the seventeen methods below, which the module makes as its own
+# function objects (the code of each is compiled, not this text); the
+# helpers that they call follow the class.
+
+
+class TovrelIniMain:
+    def __init__(self, path):
+        # the path is kept as given and handed to the parser's read and to open
+        self._path = path
+        self._set_path()
+
+    # A changing method ends with the save-and-reload step when its save is
+    # true: self._save() writes the whole parser to the file and empties it,
+    # and self._read() loads the file back, so the store then holds what the
+    # file holds.  With save false the change stays in memory until the next
+    # save.  The methods call each other through self, so a subclass's
+    # override is the one called, and the parser through self._config,
+    # looked up afresh at every statement.
+    #
+    # The file is read and written as UTF-8 with a byte-order mark, and
+    # rewritten whole and in place at each save, under one lock for the file
+    # work of every store in the process.
+
+
+
+
+
+
+
+
+
+
+
+
+
+
+    def _set_path(self):
+        self._config = configparser.ConfigParser()
+        self._read()
+
+    def _get(self, section, option):
+        value = self._config.get(section, option)
+        return value
+
+    def _get_option(self, section):
+        result = {}
+        for option, value in self._config.items(section):
+            result.setdefault(option, value)  # the first pair of a name wins
+        return result
+
+    def _get_all(self):
+        result = {}
+        for section in self._sections():
+            result.setdefault(section, self._get_option(section))
+        return result
+
+    def _set(self, section, option, value, save=True):
+        _check_names(section, option); self._set_section(section, save)
+        self._config.set(section, option, _value_text(value, option))
+        if save:
+            self._save()
+            self._read()
+        return True
+
+    def _set_section(self, section, save=True):
+        if self._has_section(section): return True
+        _check_section(section); self._config.add_section(section)
+        if save:
+            self._save()
+            self._read()
+        return True
+
+    def _set_option(self, section, option_dict, save=True):
+        self._set_section(section, save)
+        for option, value in option_dict.items():
+            self._set(section, option, value, save=False)
+        if save:
+            self._save()
+            self._read()
+        return True
+
+    def _set_all(self, section_dict, save=True):
+        for section, option_dict in section_dict.items():
+            self._set_option(section, option_dict, save=False)
+        if save:
+            self._save()
+            self._read()
+        return True
+
+    def _sections(self):
+        value = self._config.sections()
+        return value
+
+    def _options(self, section):
+        value = self._config.options(section)
+        return value
+
+    def _remove_section(self, section, save=True):
+        value = self._config.remove_section(section)
+        if save:
+            self._save()
+            self._read()
+        return value
+
+    def _remove_option(self, section, options, save=True):
+        value = self._config.remove_option(section, options)  # options: one option name
+        if save:
+            self._save()
+            self._read()
+        return value
+
+    def _has_section(self, section):
+        value = self._config.has_section(section)
+        return value
+
+    def _has_option(self, section, option):
+        value = self._config.has_option(section, option)
+        return value
+
+    def _read(self):
+        _read_file(self)  # self._config.read(self._path, encoding="utf-8-sig"), under the file lock
+
+    def _save(self):
+        _write_whole_file(self)  # self._config.write(open(self._path, "w+", encoding="utf-8-sig")), guarded
+        _mark_emptied(self._config).clear()  # a parser put in during the write is marked too
+
+
+# Names and values the file can carry: what the parser reads back as it was
+# written.  A name that is not a str goes to the parser as it is.
+
+def _check_names(section, option):
+    _check_section(section)
+    if isinstance(option, str):
+        _refuse("option name", option, _option_name_flaw(option))
+
+
+def _check_section(section):
+    if isinstance(section, str):
+        _refuse("section name", section, _section_name_flaw(section))
+
+
+def _value_text(value, option):
+    text = value if type(value) is str else str(value)
+    if (flaw := _value_flaw(text)) and isinstance(option, str):
+        raise ValueError(f"cannot store value {str(text)!r} of option {str(option)!r}: "
+                         f"the INI file cannot carry {flaw}")
+    _refuse("value", text, flaw)
+    return text
+
+
+def _refuse(what, text, flaw):
+    if flaw:
+        raise ValueError(f"cannot store {what} {str(text)!r}: the INI file cannot carry {flaw}")
+
+
+def _section_name_flaw(name):
+    if not name:
+        return "an empty section name"
+    for c in name:
+        if c in "\r\n":
+            return "a line break in a section name"
+        if _surrogate(c):
+            return "a lone surrogate (which UTF-8 cannot encode) in a section name"
+
+
+def _option_name_flaw(name):
+    for c in name:
+        if c in "\r\n":
+            return "a line break in an option name"
+        if _surrogate(c):
+            return "a lone surrogate (which UTF-8 cannot encode) in an option name"
+        if c in "=:":
+            return f"{c!r} in an option name"
+    if not name:
+        return "an empty option name"
+    if name[0] in "#;":
+        return "an option name that starts with '#' or ';', which reads as a comment"
+    if name[0] == "[":
+        return "an option name that starts with '[', which can read as a section header"
+    if name[0].isspace() or name[-1].isspace():
+        return "whitespace at either end of an option name"
+
+
+def _value_flaw(text):
+    for i, c in enumerate(text):
+        if c == "\r":
+            return "a carriage return in a value"
+        if _surrogate(c):
+            return "a lone surrogate (which UTF-8 cannot encode) in a value"
+        if c == "\n" and text[i:].lstrip()[:1] in ("#", ";"):
+            return "a value line after the first that starts with '#' or ';', which reads as a comment"
+
+
+def _surrogate(c):
+    return "\ud800" <= c <= "\udfff"
+
+
+# The file work.  One re-entrant lock serialises the reads and saves of
+# every store in the process; a forked child starts with it unheld.  A
+# parser that _save() emptied is marked until a read into it completes:
+# saved before that, it would overwrite the file with nothing.
+
+_file_lock = _thread.RLock()
+os.register_at_fork(after_in_child=_file_lock._at_fork_reinit)
+_emptied = {}  # id(parser): a weak reference to it, or the parser if it takes none
+_ABSENT = object()  # the former state "no file"
+
+
+def _read_file(store):
+    config = store._config
+    read = config.read
+    path = store._path
+    with _file_lock:
+        read(path, encoding="utf-8-sig")
+        _emptied.pop(id(config), None)
+
+
+def _write_whole_file(store):
+    config = store._config
+    write = config.write
+    path = os.fspath(store._path)
+    with _file_lock:
+        if _is_emptied(config):
+            raise RuntimeError("the store is empty since _save() and would overwrite the file with nothing; "
+                               "call _read() first")
+        former = _former_bytes(path)
+        try:
+            file = _open(path, "w+", encoding="utf-8-sig")  # truncates the file
+            try:
+                write(file)
+            finally:
+                file.close()  # here, so that an error of the last flush is the caller's
+        except BaseException as error:  # an interrupt too
+            _put_back(path, former, error)
+            raise
+        _mark_emptied(config)  # before the lock goes: no other save slips in before the clear
+
+
+def _former_bytes(path):
+    # A regular file's bytes, _ABSENT for no file, None for nothing to put
+    # back (a FIFO or a device is never opened, so never waited for)
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return None
+        with open(os.open(path, os.O_RDONLY | os.O_NONBLOCK), "rb") as file:
+            return file.read()
+    except FileNotFoundError:
+        return None if os.path.lexists(path) else _ABSENT  # a dangling link stays
+    except OSError:
+        return None
+
+
+def _put_back(path, former, error):
+    try:
+        if former is _ABSENT:
+            if os.path.lexists(path):
+                os.unlink(path)
+        elif former is not None:
+            fd = os.open(path, os.O_WRONLY | os.O_TRUNC)
+            try:
+                view = memoryview(former)
+                while view:
+                    view = view[os.write(fd, view):]
+            finally:
+                os.close(fd)
+    except OSError as failure:
+        error.add_note(f"ini_main: the former content of {os.fsdecode(path)!r} could not be put back "
+                       f"([Errno {failure.errno}] {failure.strerror}); the file may be cut short")
+
+
+def _mark_emptied(config):
+    try:
+        _emptied[id(config)] = weakref.ref(config)
+    except TypeError:
+        _emptied[id(config)] = config
+    return config
+
+
+def _is_emptied(config):
+    mark = _emptied.get(id(config))
+    if type(mark) is weakref.ref and mark() is None:
+        del _emptied[id(config)]  # that parser died; config is a new one at its address
+        return False
+    return mark is not None
