@@ -16,7 +16,7 @@ namespace {
 // and kept; never changed.
 PyObject* entry = nullptr;
 
-// A str of printable ASCII, copied in without decoding (source.hpp checks).
+// A str of printable ASCII, copied in without decoding (store/source.hpp checks).
 PyObject* ascii_text(std::string_view text) noexcept {
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
     if (str) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());

@@ -14,7 +14,7 @@ constexpr MethodDef rows[] = {
     row::has_section, row::has_option, row::read, row::save,
 };
 
-static_assert(laid_out(rows), "a row's def or statement line does not stand where source.hpp has it");
+static_assert(laid_out(rows), "a row's def or statement line does not stand where source_text.py has it");
 
 }  // namespace
 
