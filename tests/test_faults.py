@@ -287,6 +287,27 @@ print(repr(method.__name__), repr(method.__qualname__), method.__doc__, method._
       repr(method).startswith("<ini_main function  at"), method.__reduce__() == "")
 """
 
+# A method object that dies (deleted from the class) lets go of everything it held.
+DYING_METHOD = r"""
+import gc, sys
+import ini_main
+from ini_main import TovrelIniMain
+method = TovrelIniMain.__dict__["_set"]
+fresh = lambda: "".join(["fresh ", str(id(object()))])   # a new str, held by nothing else
+for attr in ("__name__", "__qualname__", "__doc__", "__module__"):
+    setattr(method, attr, fresh())
+method.__defaults__, method.__kwdefaults__, method.__annotations__ = (False,), {"save": False}, {"save": bool}
+method.note = "x"
+held = [getattr(method, attr) for attr in ("__name__", "__qualname__", "__doc__", "__module__", "__defaults__",
+                                           "__kwdefaults__", "__annotations__", "__dict__", "__code__")]
+held.append(vars(ini_main))
+refs = lambda: [sys.getrefcount(obj) for obj in held]
+before = refs()
+del TovrelIniMain._set, method
+gc.collect()
+print([was - now for was, now in zip(before, refs())])
+"""
+
 FIFO_SAVE = r"""
 import os, sys
 from ini_main import TovrelIniMain
@@ -455,6 +476,7 @@ print(found)
 @pytest.mark.parametrize("script, expected", [
     pytest.param(INTERRUPTED_SAVES, "True None", id="interrupts-leave-former-or-new-bytes"),
     pytest.param(CLEARED_METHOD, "'' '' None _get True True", id="method-readable-after-clear"),
+    pytest.param(DYING_METHOD, str([1] * 10), id="dying-method-releases-what-it-held"),
     pytest.param(FIFO_SAVE, "UnsupportedOperation", id="save-to-a-fifo"),
     pytest.param(SMALL_STACKS, "True", id="runaway-recursion-on-small-stacks"),
     pytest.param(CAUGHT_DEEP, "251", id="room-to-handle-runaway-recursion-where-caught"),
