@@ -14,7 +14,7 @@ Method described[kMaxMethods];
 
 // "self, section, save=True": the parameter list of a docstring.
 Ref parameter_text(const MethodDef& def, const Signature& sig) noexcept {
-    char buffer[160];
+    char buffer[160] = "";  // stays empty for a method without parameters
     int used = 0;
     for (int i = 0; i < sig.total && used < static_cast<int>(sizeof buffer); ++i) {
         const bool defaulted = i >= sig.required;

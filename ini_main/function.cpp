@@ -33,23 +33,19 @@ PyTypeObject* function_type = nullptr;  // made once per process, never released
 
 FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<FunctionObject*>(self); }
 
-// The call entry of every method: bind, run the body, and on failure add the
-// method's traceback entry at the line the body reports.
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) noexcept {
-    const Method& method = *as_function(callable)->method;
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (stack_exhausted()) [[unlikely]] {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
-        add_traceback(method.traceback_name, method.def->first_line);
-        return nullptr;
-    }
+// A call refused before its body runs: the entry names the line of the def.
+PyObject* refused(const Method& method) noexcept {
+    add_traceback(method.traceback_name, method.def->first_line);
+    return nullptr;
+}
+
+// Binds, runs the body, and on failure adds the method's traceback entry at
+// the line the body reports.
+[[gnu::always_inline]] inline PyObject* run_method(const Method& method, PyObject* const* args, Py_ssize_t nargs,
+                                                   PyObject* kwnames) noexcept {
     PyObject* slots[kMaxParams];
     PyObject* const* bound = bind(method.signature, args, nargs, kwnames, slots);
-    if (!bound) {
-        add_traceback(method.traceback_name, method.def->first_line);
-        return nullptr;
-    }
+    if (!bound) return refused(method);
     Outcome outcome = method.def->body(Args(bound));
     PyObject* result = outcome.value.release();
     if (!result) {
@@ -57,6 +53,29 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         add_traceback(method.traceback_name, outcome.line);
     }
     return result;
+}
+
+// A call on a stack nearly used up is refused; on a thread whose stack could
+// not be measured, the interpreter's count of nested calls guards instead.
+[[gnu::noinline, gnu::cold]] PyObject* run_method_on_low_stack(const Method& method, PyObject* const* args,
+                                                               Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (stack_measured()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+        return refused(method);
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return refused(method);
+    PyObject* result = run_method(method, args, nargs, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+// The call entry of every method.
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    const Method& method = *as_function(callable)->method;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (stack_low()) [[unlikely]] return run_method_on_low_stack(method, args, nargs, kwnames);
+    return run_method(method, args, nargs, kwnames);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {

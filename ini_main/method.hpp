@@ -8,6 +8,7 @@
 
 #include <cassert>
 #include <span>
+#include <string_view>
 #include <utility>
 
 namespace ini_main {
@@ -44,34 +45,52 @@ inline Outcome failed_at(int line) noexcept {
 
 using Body = Outcome (*)(Args) noexcept;
 
-// Named in the compiler's error when a body names a line its row lacks.
-void line_is_not_a_statement_of_this_method() noexcept;
+// Named in the compiler's error when a body names a statement wrongly.
+void no_statement_of_this_method_holds_the_label() noexcept;
+void more_than_one_statement_of_this_method_holds_the_label() noexcept;
+void this_method_has_no_save_and_reload_step() noexcept;
 
 // The lines of a save-and-reload step: the truth test of `save`, then
-// self._save() and self._read() on the two lines after it.
+// self._save() and self._read() as the two statements after it.
 struct SaveLines {
     int test, save, read;
 };
 
+// A row is made by the store from its name, parameters, locals and body; the
+// line of its def and its statements are read from the method's text.
 struct MethodDef {
     const char* name;                    // bare name, "_get"
     int first_line;                      // line of the def: code object, binding errors
     const char* params[kMaxParams + 1];  // null-terminated; a last "save" defaults to True
     const char* locals[3];               // further variable names of the code object
     int lines[kMaxStatements];           // statement lines, zero-terminated
+    std::string_view code[kMaxStatements];  // each statement's code, without indentation or comment
     Body body;
 
-    // One of this method's statement lines, checked when the program is
-    // compiled: a body fails with failed_at(row.at(72)).
-    consteval int at(int line) const {
-        for (int statement : lines) {
-            if (statement != 0 && statement == line) return line;
+    // The line of the one statement whose code holds `label`, checked when
+    // the program is compiled: a body fails with
+    // failed_at(row::get.at("self._config.get(")).
+    consteval int at(std::string_view label) const {
+        int found = 0;
+        for (int i = 0; i < kMaxStatements && lines[i]; ++i) {
+            if (label.empty() || code[i].find(label) == std::string_view::npos) continue;
+            if (found) more_than_one_statement_of_this_method_holds_the_label();
+            found = lines[i];
         }
-        line_is_not_a_statement_of_this_method();
-        return 0;
+        if (!found) no_statement_of_this_method_holds_the_label();
+        return found;
     }
-    consteval SaveLines save_step(int test_line) const {
-        return {at(test_line), at(test_line + 1), at(test_line + 2)};
+
+    // The method's one save-and-reload step: `if save:`, `self._save()`,
+    // `self._read()` as consecutive statements.
+    consteval SaveLines save_step() const {
+        for (int i = 0; i + 2 < kMaxStatements && lines[i + 2]; ++i) {
+            if (code[i] == "if save:" && code[i + 1] == "self._save()" && code[i + 2] == "self._read()") {
+                return {at("if save:"), lines[i + 1], lines[i + 2]};
+            }
+        }
+        this_method_has_no_save_and_reload_step();
+        return {};
     }
 };
 

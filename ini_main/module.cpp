@@ -3,6 +3,7 @@
 #include "ini_main/function.hpp"
 #include "ini_main/runtime.hpp"
 #include "ini_main/source.hpp"
+#include "ini_main/store/source.hpp"
 #include "ini_main/traceback.hpp"
 
 #include <cstdio>
@@ -12,10 +13,11 @@ namespace ini_main {
 namespace {
 
 constexpr const char* kInitEntry = "init ini_main";
-// The source lines of the import steps' traceback entries.
-constexpr int kSetUpLine = 1;        // the module set up: registered, `open` captured, tuple, code objects
-constexpr int kImportLine = 10;      // import configparser
-constexpr int kClassLine = 19;       // the class built and bound
+// The source lines of the import steps' traceback entries, found in the text.
+// The module set up: registered, `open` captured, tuple, code objects.
+constexpr int kSetUpLine = store::line_starting_with("import sys; sys.modules.setdefault(\"ini_main\"");
+constexpr int kImportLine = store::line_starting_with("import configparser");
+constexpr int kClassLine = store::line_starting_with("class TovrelIniMain:");  // the class built and bound
 
 // A module whose import has begun but not finished is taken as absent, and
 // so is a None entry, which the import system reads as "not importable".

@@ -287,6 +287,27 @@ print(repr(method.__name__), repr(method.__qualname__), method.__doc__, method._
       repr(method).startswith("<ini_main function  at"), method.__reduce__() == "")
 """
 
+# A method object that dies (deleted from the class) lets go of everything it held.
+DYING_METHOD = r"""
+import gc, sys
+import ini_main
+from ini_main import TovrelIniMain
+method = TovrelIniMain.__dict__["_set"]
+fresh = lambda: "".join(["fresh ", str(id(object()))])   # a new str, held by nothing else
+for attr in ("__name__", "__qualname__", "__doc__", "__module__"):
+    setattr(method, attr, fresh())
+method.__defaults__, method.__kwdefaults__, method.__annotations__ = (False,), {"save": False}, {"save": bool}
+method.note = "x"
+held = [getattr(method, attr) for attr in ("__name__", "__qualname__", "__doc__", "__module__", "__defaults__",
+                                           "__kwdefaults__", "__annotations__", "__dict__", "__code__")]
+held.append(vars(ini_main))
+refs = lambda: [sys.getrefcount(obj) for obj in held]
+before = refs()
+del TovrelIniMain._set, method
+gc.collect()
+print([was - now for was, now in zip(before, refs())])
+"""
+
 FIFO_SAVE = r"""
 import os, sys
 from ini_main import TovrelIniMain
@@ -325,6 +346,83 @@ for size in (256, 512, 1024):
         thread.start()
         thread.join()
 print(seen == ["InC", "InPython"] * 3)
+"""
+
+# A program that catches the RecursionError where it is raised still has C stack for
+# ordinary work there (a repr 250 lists deep takes about 45 KiB): the guard keeps a reserve.
+CAUGHT_DEEP = r"""
+import sys, threading
+from ini_main import TovrelIniMain
+
+class Catches(TovrelIniMain):
+    text = None
+    def _has_section(self, section):
+        try:
+            return self._set_section(section)
+        except RecursionError:
+            if Catches.text is None:   # the deepest call, the first to catch it
+                nested = []
+                for _ in range(250):
+                    nested = [nested]
+                Catches.text = repr(nested)
+            raise
+
+def run():
+    try:
+        Catches(sys.argv[1])._set_section("s")
+    except RecursionError:
+        pass
+threading.stack_size(512 * 1024)
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+print(Catches.text.count("["))
+"""
+
+# pthread_getattr_np failing on one thread, as it does for the main thread where /proc is
+# not mounted: the bounds are asked for once, and the interpreter's count of nested calls
+# stops the loop that never passes through Python code.
+UNMEASURED_STACK = r"""
+import os, subprocess, sys
+SHIM = '''
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
+static __thread int failing;
+int reads;
+void fail_reads(void) { failing = 1; }
+int pthread_getattr_np(pthread_t thread, pthread_attr_t* attr) {
+    if (failing) return ++reads, ENOENT;
+    return ((int (*)(pthread_t, pthread_attr_t*))dlsym(RTLD_NEXT, "pthread_getattr_np"))(thread, attr);
+}
+'''
+RUN = '''
+import ctypes, sys, threading
+from ini_main import TovrelIniMain
+shim = ctypes.CDLL(sys.argv[2])
+class InC(TovrelIniMain):
+    _has_section = TovrelIniMain._set_section
+found = []
+def run():
+    shim.fail_reads()
+    store = TovrelIniMain(sys.argv[1])
+    for _ in range(50):
+        store._sections()
+    try:
+        InC(sys.argv[1])._set_section("s")
+    except RecursionError:
+        found.append(ctypes.c_int.in_dll(shim, "reads").value)
+threading.stack_size(256 << 20)
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+print(found)
+'''
+shim = sys.argv[1] + ".so"
+subprocess.run(["cc", "-shared", "-fPIC", "-o", shim, "-x", "c", "-"], input=SHIM, text=True, check=True)
+preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), shim]))
+sys.exit(subprocess.run([sys.executable, "-c", RUN, sys.argv[1], shim], env={**os.environ, "LD_PRELOAD": preload}).returncode)
 """
 
 FAILED_RESTORE = r"""
@@ -378,8 +476,11 @@ print(found)
 @pytest.mark.parametrize("script, expected", [
     pytest.param(INTERRUPTED_SAVES, "True None", id="interrupts-leave-former-or-new-bytes"),
     pytest.param(CLEARED_METHOD, "'' '' None _get True True", id="method-readable-after-clear"),
+    pytest.param(DYING_METHOD, str([1] * 10), id="dying-method-releases-what-it-held"),
     pytest.param(FIFO_SAVE, "UnsupportedOperation", id="save-to-a-fifo"),
     pytest.param(SMALL_STACKS, "True", id="runaway-recursion-on-small-stacks"),
+    pytest.param(CAUGHT_DEEP, "251", id="room-to-handle-runaway-recursion-where-caught"),
+    pytest.param(UNMEASURED_STACK, "[1]", id="runaway-recursion-on-an-unmeasured-stack"),
     pytest.param(FAILED_RESTORE, "27 [True]", id="failed-restore-is-noted"),
     pytest.param(THREADED_SAVES, "[200, 200]", id="threads-neither-tear-nor-empty-the-file"),
 ])

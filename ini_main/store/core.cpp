@@ -67,8 +67,8 @@ bool write_file(PyObject* config, PyObject* writer, PyObject* fspath) noexcept {
 
 // __init__(self, path)
 Outcome init(Args a) noexcept {
-    if (PyObject_SetAttr(a.self(), names._path, a[1]) < 0) return failed_at(row::init.at(22));
-    if (!call_method(names._set_path, a.self())) return failed_at(row::init.at(23));
+    if (PyObject_SetAttr(a.self(), names._path, a[1]) < 0) return failed_at(row::init.at("self._path = path"));
+    if (!call_method(names._set_path, a.self())) return failed_at(row::init.at("self._set_path()"));
     return none();
 }
 
@@ -77,8 +77,10 @@ Outcome set_path(Args a) noexcept {
     Ref module = lookup_global(names.configparser);
     Ref parser_class = module ? attribute(module.get(), names.ConfigParser) : Ref();
     Ref parser = parser_class ? Ref::steal(PyObject_CallNoArgs(parser_class.get())) : Ref();
-    if (!parser || PyObject_SetAttr(a.self(), names._config, parser.get()) < 0) return failed_at(row::set_path.at(51));
-    if (!call_method(names._read, a.self())) return failed_at(row::set_path.at(52));
+    if (!parser || PyObject_SetAttr(a.self(), names._config, parser.get()) < 0) {
+        return failed_at(row::set_path.at("ConfigParser()"));
+    }
+    if (!call_method(names._read, a.self())) return failed_at(row::set_path.at("self._read()"));
     return none();
 }
 
@@ -88,14 +90,14 @@ Outcome read(Args a) noexcept {
     Ref config = attribute(a.self(), names._config);
     Ref reader = config ? attribute(config.get(), names.read) : Ref();
     Ref path = reader ? attribute(a.self(), names._path) : Ref();
-    if (!path) return failed_at(row::read.at(134));
+    if (!path) return failed_at(row::read.at("_read_file("));
     FileLock lock;  // no save of this process writes the file while it is read
-    if (!lock.held()) return failed_at(row::read.at(134));
+    if (!lock.held()) return failed_at(row::read.at("_read_file("));
     PyObject* read_args[] = {nullptr, path.get(), runtime.utf8_sig};
     Ref done = Ref::steal(PyObject_Vectorcall(reader.get(), read_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                               runtime.kw_encoding));
     // Only a read that completed makes an emptied parser whole again.
-    if (!done || !lift_mark(config.get())) return failed_at(row::read.at(134));
+    if (!done || !lift_mark(config.get())) return failed_at(row::read.at("_read_file("));
     return none();
 }
 
@@ -109,11 +111,13 @@ Outcome save(Args a) noexcept {
     Ref path = writer ? attribute(a.self(), names._path) : Ref();
     // The path is converted once; an error of that is the caller's.
     Ref fspath = path ? Ref::steal(PyOS_FSPath(path.get())) : Ref();
-    if (!fspath || !write_file(config.get(), writer.get(), fspath.get())) return failed_at(row::save.at(137));
+    if (!fspath || !write_file(config.get(), writer.get(), fspath.get())) {
+        return failed_at(row::save.at("_write_whole_file("));
+    }
     Ref emptied = attribute(a.self(), names._config);
     if (!emptied || (emptied.get() != config.get() && !mark_emptied(emptied.get()))
         || !call_method(names.clear, emptied.get())) {
-        return failed_at(row::save.at(138));
+        return failed_at(row::save.at(".clear()"));
     }
     return none();
 }

@@ -14,7 +14,8 @@ constexpr MethodDef rows[] = {
     row::has_section, row::has_option, row::read, row::save,
 };
 
-static_assert(laid_out(rows), "a row's def or statement line does not stand where source_text.py has it");
+static_assert(plain_lines(source_text), "source_text.py holds more than printable ASCII lines");
+static_assert(in_class_order(rows), "the rows and the defs of source_text.py differ in number or order");
 
 }  // namespace
 

@@ -1,11 +1,13 @@
 // The store's methods: for each, its body (defined in the file of its group)
-// and its row: bare name, line of the def, parameters (a last "save"
-// defaults to True), further locals of the code object, statement lines,
-// body.  A body names the line it failed at through its row, so the compiler
-// checks each one against the row.
+// and its row: bare name, parameters (a last "save" defaults to True),
+// further locals of the code object, body.  The line of the def and the
+// statement lines come from the method's text in source_text.py.  A body
+// names the statement it failed at by a piece of its code, through its row,
+// so the compiler checks each one against the text.
 #pragma once
 
 #include "ini_main/method.hpp"
+#include "ini_main/store/source.hpp"
 
 namespace ini_main::store {
 
@@ -34,33 +36,32 @@ Outcome remove_option(Args) noexcept;
 
 namespace row {
 
-inline constexpr MethodDef init{"__init__", 20, {"self", "path"}, {}, {22, 23}, store::init};
-inline constexpr MethodDef set_path{"_set_path", 50, {"self"}, {}, {51, 52}, store::set_path};
-inline constexpr MethodDef get{"_get", 54, {"self", "section", "option"}, {"value"}, {55, 56}, store::get};
-inline constexpr MethodDef get_option{"_get_option", 58, {"self", "section"}, {"result", "option", "value"},
-                                      {59, 60, 61, 62}, store::get_option};
-inline constexpr MethodDef get_all{"_get_all", 64, {"self"}, {"result", "section"}, {65, 66, 67, 68},
-                                   store::get_all};
-inline constexpr MethodDef set{"_set", 70, {"self", "section", "option", "value", "save"}, {},
-                               {71, 72, 73, 74, 75, 76}, store::set};
-inline constexpr MethodDef set_section{"_set_section", 78, {"self", "section", "save"}, {},
-                                       {79, 80, 81, 82, 83, 84}, store::set_section};
-inline constexpr MethodDef set_option{"_set_option", 86, {"self", "section", "option_dict", "save"},
-                                      {"option", "value"}, {87, 88, 89, 90, 91, 92, 93}, store::set_option};
-inline constexpr MethodDef set_all{"_set_all", 95, {"self", "section_dict", "save"}, {"section", "option_dict"},
-                                   {96, 97, 98, 99, 100, 101}, store::set_all};
-inline constexpr MethodDef sections{"_sections", 103, {"self"}, {"value"}, {104, 105}, store::sections};
-inline constexpr MethodDef options{"_options", 107, {"self", "section"}, {"value"}, {108, 109}, store::options};
-inline constexpr MethodDef remove_section{"_remove_section", 111, {"self", "section", "save"}, {"value"},
-                                          {112, 113, 114, 115, 116}, store::remove_section};
-inline constexpr MethodDef remove_option{"_remove_option", 118, {"self", "section", "options", "save"},
-                                         {"value"}, {119, 120, 121, 122, 123}, store::remove_option};
-inline constexpr MethodDef has_section{"_has_section", 125, {"self", "section"}, {"value"}, {126, 127},
-                                       store::has_section};
-inline constexpr MethodDef has_option{"_has_option", 129, {"self", "section", "option"}, {"value"}, {130, 131},
-                                      store::has_option};
-inline constexpr MethodDef read{"_read", 133, {"self"}, {}, {134}, store::read};
-inline constexpr MethodDef save{"_save", 136, {"self"}, {}, {137, 138}, store::save};
+inline constexpr MethodDef init = method_row("__init__", {"self", "path"}, {}, store::init);
+inline constexpr MethodDef set_path = method_row("_set_path", {"self"}, {}, store::set_path);
+inline constexpr MethodDef get = method_row("_get", {"self", "section", "option"}, {"value"}, store::get);
+inline constexpr MethodDef get_option =
+    method_row("_get_option", {"self", "section"}, {"result", "option", "value"}, store::get_option);
+inline constexpr MethodDef get_all = method_row("_get_all", {"self"}, {"result", "section"}, store::get_all);
+inline constexpr MethodDef set =
+    method_row("_set", {"self", "section", "option", "value", "save"}, {}, store::set);
+inline constexpr MethodDef set_section =
+    method_row("_set_section", {"self", "section", "save"}, {}, store::set_section);
+inline constexpr MethodDef set_option = method_row("_set_option", {"self", "section", "option_dict", "save"},
+                                                   {"option", "value"}, store::set_option);
+inline constexpr MethodDef set_all =
+    method_row("_set_all", {"self", "section_dict", "save"}, {"section", "option_dict"}, store::set_all);
+inline constexpr MethodDef sections = method_row("_sections", {"self"}, {"value"}, store::sections);
+inline constexpr MethodDef options = method_row("_options", {"self", "section"}, {"value"}, store::options);
+inline constexpr MethodDef remove_section =
+    method_row("_remove_section", {"self", "section", "save"}, {"value"}, store::remove_section);
+inline constexpr MethodDef remove_option =
+    method_row("_remove_option", {"self", "section", "options", "save"}, {"value"}, store::remove_option);
+inline constexpr MethodDef has_section =
+    method_row("_has_section", {"self", "section"}, {"value"}, store::has_section);
+inline constexpr MethodDef has_option =
+    method_row("_has_option", {"self", "section", "option"}, {"value"}, store::has_option);
+inline constexpr MethodDef read = method_row("_read", {"self"}, {}, store::read);
+inline constexpr MethodDef save = method_row("_save", {"self"}, {}, store::save);
 
 }  // namespace row
 

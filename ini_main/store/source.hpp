@@ -1,14 +1,19 @@
 // The store's methods as the equivalent Python: the text of "ini_main.py",
 // the file that every traceback entry and code object names.  Each statement
 // stands at the line its entry names, so that a traceback prints the
-// statement that failed and inspect.getsource finds each method.  The
-// compiler checks the layout: here the fixed lines, in methods.cpp that every
-// row's def and statement lines hold code.  Keep it true to the bodies.
+// statement that failed and inspect.getsource finds each method.  The lines
+// are read from the text when the program is compiled: a row's def and
+// statements, the import step's lines; a body names its statement by a piece
+// of its code.  Keep the text true to the bodies.
 #pragma once
 
 #include "ini_main/method.hpp"
 #include "ini_main/store/source_text.hpp"
 
+#include <algorithm>
+#include <array>
+#include <initializer_list>
+#include <iterator>
 #include <span>
 #include <string_view>
 
@@ -18,41 +23,134 @@ namespace ini_main::store {
 // the build (source_text.hpp.in).
 inline constexpr std::string_view source_text = kSourceText;
 
-
-// Line `n` (from 1) of the text without its line break; empty past the end.
-constexpr std::string_view source_line(int n) {
-    std::string_view rest = source_text;
-    for (; n > 1 && !rest.empty(); --n) rest.remove_prefix(rest.find('\n') + 1);
-    return rest.substr(0, rest.find('\n'));
-}
-
-inline constexpr int source_lines = [] {
-    int count = 0;
-    for (char c : source_text) count += c == '\n';
-    return count;
-}();
-
-// Not blank and not only a comment.
-constexpr bool holds_code(std::string_view line) {
-    const size_t first = line.find_first_not_of(' ');
-    return first != std::string_view::npos && line[first] != '#';
-}
-
-// Each row's def stands at its first line, and each of its statement lines holds code.
-constexpr bool laid_out(std::span<const MethodDef> rows) {
-    for (const MethodDef& row : rows) {
-        const std::string_view name = row.name;
-        const std::string_view def = source_line(row.first_line);
-        const std::string_view head = "    def ";
-        if (!def.starts_with(head) || !def.substr(head.size()).starts_with(name)
-            || !def.substr(head.size() + name.size()).starts_with('(')) {
-            return false;
-        }
-        for (int i = 0; i < kMaxStatements && row.lines[i]; ++i) {
-            if (!holds_code(source_line(row.lines[i]))) return false;
-        }
+// Where each line starts, and the number of lines: line n (from 1) runs
+// from line_starts[n - 1] to the break before line_starts[n].  Worked out in
+// one pass, once, so that looking at a line when compiling does not walk the
+// text up to it.
+inline constexpr int kMaxSourceLines = 1000;
+inline constexpr auto line_starts = [] {
+    std::array<size_t, kMaxSourceLines + 1> starts{};
+    size_t n = 1;
+    for (size_t i = 0; i < source_text.size() && n <= kMaxSourceLines; ++i) {
+        if (source_text[i] == '\n') starts[n++] = i + 1;
     }
-    return true;
+    return starts;
+}();
+inline constexpr int source_lines = [] {
+    int n = 1;
+    while (n <= kMaxSourceLines && line_starts[n]) ++n;
+    return n - 1;
+}();
+static_assert(line_starts[source_lines] == source_text.size(),
+              "source_text.py: its last line has no break, or it has more than kMaxSourceLines lines");
+
+// Line `n` (from 1) of the text without its line break.
+constexpr std::string_view source_line(int n) {
+    return source_text.substr(line_starts[n - 1], line_starts[n] - line_starts[n - 1] - 1);
+}
+
+// Calls `visit(number, line)` for each line from `first` on while `visit`
+// returns true.
+template <class Visit>
+constexpr void for_each_line(int first, Visit visit) {
+    for (int number = first; number <= source_lines; ++number) {
+        if (!visit(number, source_line(number))) return;
+    }
+}
+
+constexpr size_t indent_of(std::string_view line) { return line.find_first_not_of(' '); }
+
+// The code of a line: from its indentation to a comment, without trailing
+// blanks; empty for a blank or comment line.
+constexpr std::string_view code_of(std::string_view line) {
+    const size_t first = indent_of(line);
+    if (first == std::string_view::npos) return {};
+    std::string_view code = line.substr(first, line.find('#', first) - first);
+    while (code.ends_with(' ')) code.remove_suffix(1);
+    return code;
+}
+
+// Named in the compiler's error when the text lacks what is looked for.
+void no_line_of_source_text_py_starts_so() noexcept;
+void more_than_one_line_of_source_text_py_starts_so() noexcept;
+void source_text_py_has_no_def_of_this_method() noexcept;
+void the_method_has_no_statement_in_source_text_py() noexcept;
+void the_method_has_more_statements_than_a_row_holds() noexcept;
+void a_row_takes_self_and_at_most_five_parameters() noexcept;
+void a_row_takes_at_most_three_locals() noexcept;
+
+// The number of the one line that starts with `start`.
+consteval int line_starting_with(std::string_view start) {
+    int found = 0;
+    for_each_line(1, [&](int number, std::string_view line) {
+        if (line.starts_with(start)) {
+            if (found) more_than_one_line_of_source_text_py_starts_so();
+            found = number;
+        }
+        return true;
+    });
+    if (!found) no_line_of_source_text_py_starts_so();
+    return found;
+}
+
+// A method of the class: kDef, its name and "(".
+inline constexpr std::string_view kDef = "    def ";
+inline constexpr size_t kDefIndent = kDef.find('d');
+constexpr bool is_def(std::string_view line) { return line.starts_with(kDef); }
+constexpr bool is_def_of(std::string_view line, std::string_view name) {
+    const std::string_view rest = line.substr(is_def(line) ? kDef.size() : line.size());
+    return rest.starts_with(name) && rest.substr(name.size()).starts_with('(');
+}
+
+// The row of the method `name`: its def's line, and its statements, the
+// lines of code indented deeper than the def up to the next line of code
+// that is not (each statement on a line of its own).
+consteval MethodDef method_row(const char* name, std::initializer_list<const char*> params,
+                               std::initializer_list<const char*> locals, Body body) {
+    MethodDef row{};
+    row.name = name;
+    row.body = body;
+    if (params.size() == 0 || params.size() > kMaxParams || std::string_view(*params.begin()) != "self") {
+        a_row_takes_self_and_at_most_five_parameters();
+    }
+    if (locals.size() > std::size(row.locals)) a_row_takes_at_most_three_locals();
+    std::copy(params.begin(), params.end(), row.params);
+    std::copy(locals.begin(), locals.end(), row.locals);
+
+    for_each_line(1, [&](int number, std::string_view line) {
+        if (is_def_of(line, name)) row.first_line = number;
+        return !row.first_line;
+    });
+    if (!row.first_line) source_text_py_has_no_def_of_this_method();
+
+    int count = 0;
+    for_each_line(row.first_line + 1, [&](int number, std::string_view line) {
+        const std::string_view code = code_of(line);
+        if (code.empty()) return true;
+        if (indent_of(line) <= kDefIndent) return false;
+        if (count == kMaxStatements) the_method_has_more_statements_than_a_row_holds();
+        row.lines[count] = number;
+        row.code[count] = code;
+        ++count;
+        return true;
+    });
+    if (!count) the_method_has_no_statement_in_source_text_py();
+    return row;
+}
+
+// The rows stand in the order of their defs, and every def has its row (a
+// name defined twice has one row for two defs): the class's order is the
+// text's.
+constexpr bool in_class_order(std::span<const MethodDef> rows) {
+    int defs = 0;
+    for_each_line(1, [&](int, std::string_view line) {
+        defs += is_def(line);
+        return true;
+    });
+    for (size_t i = 1; i < rows.size(); ++i) {
+        if (rows[i].first_line <= rows[i - 1].first_line) return false;
+    }
+    return defs == static_cast<int>(rows.size());
 }
 
 // Printable ASCII lines, each ended by '\n': one byte per character, and
@@ -63,12 +161,5 @@ constexpr bool plain_lines(std::string_view text) {
     }
     return text.ends_with('\n');
 }
-
-// The lines of the import step's entries, and the line that fails in a save.
-static_assert(source_line(1).starts_with("import sys; sys.modules.setdefault(\"ini_main\""));
-static_assert(source_line(10) == "import configparser");
-static_assert(source_line(19) == "class TovrelIniMain:");
-static_assert(source_line(137).starts_with("        _write_whole_file(self)"));
-static_assert(plain_lines(source_text));
 
 }  // namespace ini_main::store

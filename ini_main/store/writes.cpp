@@ -44,10 +44,10 @@ Outcome set(Args a) noexcept {
     PyObject* save = a[4];
     if (!section_name_carried(section) || !option_name_carried(option) ||
         !call_method(names._set_section, self, section, save)) {
-        return failed_at(row::set.at(71));
+        return failed_at(row::set.at("self._set_section("));
     }
-    if (!set_value(self, section, option, a[3])) return failed_at(row::set.at(72));
-    if (int line = save_if_asked(self, save, row::set.save_step(73))) return failed_at(line);
+    if (!set_value(self, section, option, a[3])) return failed_at(row::set.at("self._config.set("));
+    if (int line = save_if_asked(self, save, row::set.save_step())) return failed_at(line);
     return true_object();
 }
 
@@ -56,12 +56,12 @@ Outcome set_section(Args a) noexcept {
     PyObject* self = a.self();
     Ref exists = call_method(names._has_section, self, a[1]);
     int truth = exists ? PyObject_IsTrue(exists.get()) : -1;
-    if (truth < 0) return failed_at(row::set_section.at(79));
+    if (truth < 0) return failed_at(row::set_section.at("self._has_section("));
     if (truth) return true_object();
     if (!section_name_carried(a[1]) || !call_parser(self, names.add_section, a[1])) {
-        return failed_at(row::set_section.at(80));
+        return failed_at(row::set_section.at("self._config.add_section("));
     }
-    if (int line = save_if_asked(self, a[2], row::set_section.save_step(81))) return failed_at(line);
+    if (int line = save_if_asked(self, a[2], row::set_section.save_step())) return failed_at(line);
     return true_object();
 }
 
@@ -69,13 +69,15 @@ Outcome set_section(Args a) noexcept {
 Outcome set_option(Args a) noexcept {
     PyObject* self = a.self();
     PyObject* section = a[1];
-    if (!call_method(names._set_section, self, section, a[3])) return failed_at(row::set_option.at(87));
+    if (!call_method(names._set_section, self, section, a[3])) {
+        return failed_at(row::set_option.at("self._set_section("));
+    }
     Walk walk = for_each_item(a[2], [&](PyObject* option, PyObject* value) {
         return static_cast<bool>(call_method_kw(names._set, runtime.kw_save, self, section, option, value, Py_False));
     });
-    if (walk == Walk::failed) return failed_at(row::set_option.at(88));
-    if (walk == Walk::action_failed) return failed_at(row::set_option.at(89));
-    if (int line = save_if_asked(self, a[3], row::set_option.save_step(90))) return failed_at(line);
+    if (walk == Walk::failed) return failed_at(row::set_option.at("option_dict.items()"));
+    if (walk == Walk::action_failed) return failed_at(row::set_option.at("self._set("));
+    if (int line = save_if_asked(self, a[3], row::set_option.save_step())) return failed_at(line);
     return true_object();
 }
 
@@ -85,9 +87,9 @@ Outcome set_all(Args a) noexcept {
     Walk walk = for_each_item(a[1], [&](PyObject* section, PyObject* option_dict) {
         return static_cast<bool>(call_method_kw(names._set_option, runtime.kw_save, self, section, option_dict, Py_False));
     });
-    if (walk == Walk::failed) return failed_at(row::set_all.at(96));
-    if (walk == Walk::action_failed) return failed_at(row::set_all.at(97));
-    if (int line = save_if_asked(self, a[2], row::set_all.save_step(98))) return failed_at(line);
+    if (walk == Walk::failed) return failed_at(row::set_all.at("section_dict.items()"));
+    if (walk == Walk::action_failed) return failed_at(row::set_all.at("self._set_option("));
+    if (int line = save_if_asked(self, a[2], row::set_all.save_step())) return failed_at(line);
     return true_object();
 }
 
