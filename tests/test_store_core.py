@@ -11,6 +11,7 @@ import pytest
 
 import ini_main
 from conftest import BOM, blocks_grow, entries
+from doubles import PassesOver, Unreferenceable
 
 Store = ini_main.TovrelIniMain
 TEXT = "[a]\nk = v\n\n[b]\nx = 1\n\n"
@@ -257,6 +258,20 @@ class ReadStopsHalfway(configparser.ConfigParser):
         raise Stop("interrupted")
 
 
+class ReplacedWhileWriting(configparser.ConfigParser):
+    """Writes, and meanwhile the store gets another parser with content of its own."""
+    def write(self, fp, space_around_delimiters=True):
+        super().write(fp, space_around_delimiters)
+        self.store._config = configparser.ConfigParser()
+        self.store._config.read_dict({"z": {"k": "v"}})
+
+
+EMPTIED = ("the store was emptied by a save and not read back since (a save-and-reload in another thread "
+           "does this too); saving now would overwrite the file with what is left: call _read() first")
+UNREAD = ("the store does not hold its file: its last read did not complete or could not read the file; "
+          "saving now would overwrite the file with what the store holds: call _read() first")
+
+
 def empty_by_direct_save(store):
     store._save()
 
@@ -269,18 +284,58 @@ def empty_by_interrupted_reload(store):
     assert store._sections() == ["a"]
 
 
-@pytest.mark.parametrize("empty, saved", [(empty_by_direct_save, "v"), (empty_by_interrupted_reload, "changed")])
+def set_path_with(parser_class):
+    def empty(store):
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setattr(configparser, "ConfigParser", parser_class)
+            try:
+                store._set_path()
+            except Stop:
+                pass
+        assert store._sections() == (["a"] if parser_class is ReadStopsHalfway else [])
+    return empty
+
+
+def empty_unreferenceable_then_sweep(store):
+    store._config = Unreferenceable(CONTENT)
+    store._save()
+    for _ in range(300):  # marks of parsers dropped since, enough to be swept several times
+        other = type(store)(store._path + ".other")
+        other._config = Unreferenceable()
+        other._save()
+
+
+def empty_by_replacing_during_write(store):
+    store._config = ReplacedWhileWriting()
+    store._config.store = store
+    store._read()
+    store._save()
+    assert type(store._config) is configparser.ConfigParser and store._sections() == []
+
+
+@pytest.mark.parametrize("empty, saved, message", [
+    (empty_by_direct_save, "v", EMPTIED),
+    (empty_by_interrupted_reload, "changed", EMPTIED),
+    pytest.param(set_path_with(ReadStopsHalfway), "v", UNREAD, id="interrupted-set-path"),
+    pytest.param(set_path_with(PassesOver), "v", UNREAD, id="set-path-unreadable-file"),
+    (empty_unreferenceable_then_sweep, "v", EMPTIED),
+    (empty_by_replacing_during_write, "v", EMPTIED),
+])
 @pytest.mark.parametrize("lift", ["_read", "_set_path"])
-def test_emptied_store_refuses_to_save_until_read_back(make_store, tmp_path, empty, saved, lift):
-    store = make_store(TEXT)
+@pytest.mark.parametrize("served", [False, True], ids=["store", "served-text"])
+def test_emptied_store_refuses_to_save_until_read_back(make_store, text_class, tmp_path, empty, saved, message,
+                                                       lift, served):
+    store = make_store(TEXT, cls=text_class if served else Store)
     empty(store)
     on_disk = (tmp_path / "settings.ini").read_bytes()
     for change in (lambda: store._set("b", "x", "2"), store._save, lambda: store._remove_section("zz")):
-        with pytest.raises(RuntimeError, match=r"call _read\(\) first") as exc:
+        with pytest.raises(RuntimeError) as exc:
             change()
-        assert entries(exc.value)[-1] == SAVE_ENTRY[0]
+        assert str(exc.value) == message
+        methods = [(name.rsplit(".", 1)[-1], line) for name, line in entries(exc.value)]
+        assert [entry for entry in methods if entry[0] in vars(Store)][-1] == ("_save", 137)
         assert (tmp_path / "settings.ini").read_bytes() == on_disk
-    if isinstance(store._config, ReadStopsHalfway):
+    if isinstance(store._config, configparser.ConfigParser):
         store._config.__class__ = configparser.ConfigParser
     getattr(store, lift)()
     store._set("b", "x", "2")
