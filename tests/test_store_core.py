@@ -82,6 +82,7 @@ def test_iterable_path_loads_every_file_but_cannot_be_opened_for_saving(tmp_path
     second.write_text("[b]\nx = 1\n")
     store = Store([str(first), str(second)])
     assert store._get_all() == CONTENT
+    assert Store([str(tmp_path / "none.ini")])._get_all() == {}  # no file there, and no error
     with pytest.raises(TypeError) as exc:
         store._save()
     assert entries(exc.value) == SAVE_ENTRY and store._get_all() == CONTENT
@@ -95,9 +96,12 @@ def test_path_keyword(ini_path):
     assert entries(exc.value) == [("ini_main.TovrelIniMain.__init__", 20)]
 
 
-@pytest.mark.parametrize("case", ["directory", "read-only"])
+@pytest.mark.parametrize("case", ["directory", "under-a-file", "read-only"])
 def test_unwritable_path_loads_and_first_save_raises_the_open_error(tmp_path, case):
     path = tmp_path
+    if case == "under-a-file":
+        (tmp_path / "file").write_text(TEXT)
+        path = tmp_path / "file" / "settings.ini"
     if case == "read-only":
         if os.geteuid() == 0:
             pytest.skip("root ignores file permissions")
