@@ -77,11 +77,11 @@ bool mark(PyObject* config, Mark why) noexcept {
     if (!marked && !(marked = PyDict_New())) return false;
     if (PyDict_GET_SIZE(marked) >= sweep_at && !sweep()) return false;
     Ref key = key_of(config);
+    if (!key) return false;
     // A parser that cannot be weakly referenced is held until it is read
     // back, or until nothing else holds it.
-    Ref held = !key                            ? Ref()
-               : Py_TYPE(config)->tp_weaklistoffset ? Ref::steal(PyWeakref_NewRef(config, nullptr))
-                                                    : Ref::newref(config);
+    Ref held = Py_TYPE(config)->tp_weaklistoffset ? Ref::steal(PyWeakref_NewRef(config, nullptr))
+                                                  : Ref::newref(config);
     Ref mark = held ? Ref::steal(Py_BuildValue("(iO)", static_cast<int>(why), held.get())) : Ref();
     return mark && PyDict_SetItem(marked, key.get(), mark.get()) == 0;
 }
