@@ -80,6 +80,26 @@ class HalfWriter(configparser.ConfigParser):
         super().write(fp, space_around_delimiters)
 
 
+class PassesOver(configparser.ConfigParser):
+    """Reads nothing and says so, as the parser does with a file it cannot open (no
+    descriptor left, no permission)."""
+
+    def read(self, filenames, encoding=None):
+        return []
+
+
+class Unreferenceable:
+    """A real parser behind a class that cannot be weakly referenced (no `__weakref__`)."""
+    __slots__ = ("inner",)
+
+    def __init__(self, sections=None):
+        self.inner = configparser.ConfigParser()
+        self.inner.read_dict(sections or {})
+
+    def __getattr__(self, name):
+        return getattr(self.inner, name)
+
+
 # Source for a child process (which has imported sys): a finder that refuses to import
 # configparser, and `refuse_configparser()`, which drops the module and installs the finder.
 REFUSE_CONFIGPARSER = '''

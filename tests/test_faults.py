@@ -472,6 +472,41 @@ for shared in (False, True):
 print(found)
 """
 
+# The parser passes over a file it cannot open: a store that read nothing of a file of 30
+# sections, at construction or at the reload after a save, while every descriptor was taken.
+STARVED_READS = r"""
+import os, resource, sys
+from ini_main import TovrelIniMain
+path = sys.argv[1]
+TovrelIniMain(path)._set_option("base", {f"k{i}": str(i) for i in range(30)})
+resource.setrlimit(resource.RLIMIT_NOFILE, (256, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+
+def starved(call):
+    taken = []
+    try:
+        while True:
+            taken.append(os.open(os.devnull, os.O_RDONLY))
+    except OSError:
+        pass
+    try:
+        return call()
+    finally:
+        for fd in taken:
+            os.close(fd)
+
+fresh, emptied = starved(lambda: TovrelIniMain(path)), TovrelIniMain(path)
+emptied._save()
+starved(emptied._read)
+found = []
+for store in (fresh, emptied):
+    try:
+        found.append(store._set("new", "k", "v"))
+    except RuntimeError as exc:
+        found.append(type(exc).__name__)
+found.append(len(TovrelIniMain(path)._get_option("base")))
+print(found)
+"""
+
 
 @pytest.mark.parametrize("script, expected", [
     pytest.param(INTERRUPTED_SAVES, "True None", id="interrupts-leave-former-or-new-bytes"),
@@ -483,6 +518,7 @@ print(found)
     pytest.param(UNMEASURED_STACK, "[1]", id="runaway-recursion-on-an-unmeasured-stack"),
     pytest.param(FAILED_RESTORE, "27 [True]", id="failed-restore-is-noted"),
     pytest.param(THREADED_SAVES, "[200, 200]", id="threads-neither-tear-nor-empty-the-file"),
+    pytest.param(STARVED_READS, "['RuntimeError', 'RuntimeError', 30]", id="store-that-read-nothing-refuses-to-save"),
 ])
 def test_child_survives(tmp_path, script, expected):
     child = subprocess.run([sys.executable, "-c", script, str(tmp_path / "settings.ini")], capture_output=True,

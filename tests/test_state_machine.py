@@ -17,6 +17,7 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 import ini_main
 from conftest import entries
 from doubles import BadFlag, Broken, Items, Unprintable
+from test_store_core import EMPTIED, UNREAD
 
 OMIT = object()
 FAST_DIR = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None  # memory-backed: many small rewrites
@@ -141,6 +142,7 @@ class Model:
     def _set_path(self):
         with entry_at("_set_path", 51):
             self._config = configparser.ConfigParser()
+            self._marked = self._config, UNREAD
         with entry_at("_set_path", 52):
             self._read()
 
@@ -148,18 +150,17 @@ class Model:
         with entry_at("_read", 134):
             config = self._config
             config.read(self._path, encoding="utf-8-sig")
-            if self._emptied is config:  # a read that completes makes it whole again
-                self._emptied = None
+            if self._marked[0] is config:  # a read that completes makes it whole again
+                self._marked = None, None
 
-    _emptied = None  # the parser that a save emptied and no read has filled since
+    _marked = None, None  # the parser that holds less than its file, and the refusal of its save
 
     def _save(self):
         with entry_at("_save", 137):
             config = self._config
             write = config.write
-            if self._emptied is config:
-                raise RuntimeError("the store is empty since _save() and would overwrite the file with "
-                                   "nothing; call _read() first")
+            if self._marked[0] is config:
+                raise RuntimeError(self._marked[1])
             former, missing = former_content(self._path), not os.path.lexists(self._path)
             try:
                 file = open(self._path, "w+", encoding="utf-8-sig")
@@ -174,9 +175,9 @@ class Model:
                 elif missing and os.path.lexists(self._path):  # and a file it created is removed
                     os.remove(self._path)
                 raise
-            self._emptied = config
+            self._marked = config, EMPTIED
         with entry_at("_save", 138):
-            self._emptied = self._config
+            self._marked = self._config, EMPTIED
             self._config.clear()
 
     def _save_and_reload(self, name, line, save):

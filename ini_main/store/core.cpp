@@ -42,11 +42,7 @@ bool write_file(PyObject* config, PyObject* writer, PyObject* fspath) noexcept {
     if (!lock.held()) return false;
     int emptied = is_emptied(config);
     if (emptied) {
-        if (emptied > 0) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "the store is empty since _save() and would overwrite the file with nothing; "
-                            "call _read() first");
-        }
+        if (emptied > 0) refuse_save(emptied);
         return false;
     }
     FormerContent former;
@@ -77,7 +73,8 @@ Outcome set_path(Args a) noexcept {
     Ref module = lookup_global(names.configparser);
     Ref parser_class = module ? attribute(module.get(), names.ConfigParser) : Ref();
     Ref parser = parser_class ? Ref::steal(PyObject_CallNoArgs(parser_class.get())) : Ref();
-    if (!parser || PyObject_SetAttr(a.self(), names._config, parser.get()) < 0) {
+    // Marked before the read: only a read that completes and takes the file in lifts it.
+    if (!parser || !mark_unread(parser.get()) || PyObject_SetAttr(a.self(), names._config, parser.get()) < 0) {
         return failed_at(row::set_path.at("ConfigParser()"));
     }
     if (!call_method(names._read, a.self())) return failed_at(row::set_path.at("self._read()"));
@@ -96,8 +93,8 @@ Outcome read(Args a) noexcept {
     PyObject* read_args[] = {nullptr, path.get(), runtime.utf8_sig};
     Ref done = Ref::steal(PyObject_Vectorcall(reader.get(), read_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                               runtime.kw_encoding));
-    // Only a read that completed makes an emptied parser whole again.
-    if (!done || !lift_mark(config.get())) return failed_at(row::read.at("_read_file("));
+    // Only a read that completed, and took the file in, makes a marked parser whole again.
+    if (!done || !lift_mark(config.get(), done.get(), path.get())) return failed_at(row::read.at("_read_file("));
     return none();
 }
 

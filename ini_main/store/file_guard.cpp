@@ -1,5 +1,10 @@
 #include "ini_main/store/file_guard.hpp"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
 #include "ini_main/runtime.hpp"
 
 namespace ini_main::store {
@@ -7,10 +12,14 @@ namespace ini_main::store {
 namespace {
 
 PyObject* file_lock = nullptr;  // a _thread.RLock, made at the first use and kept
-PyObject* marked = nullptr;     // {id(parser): weak reference to it, or the parser itself}
+PyObject* marked = nullptr;     // {id(parser): (Mark, weak reference to it, or the parser itself)}
 
-// Above this many marks, the marks of parsers that died are swept out first.
+// At this many marks, the marks of parsers that died, or that nothing but
+// their mark holds, are swept out first.  The next sweep waits until the
+// marks grew to twice what the last one left, so live marks are not walked
+// at every save, and the marks stay within twice the live ones (and 64).
 constexpr Py_ssize_t kSweepAt = 64;
+Py_ssize_t sweep_at = kSweepAt;
 
 bool ready_lock() noexcept {
     if (file_lock) return true;
@@ -30,29 +39,84 @@ bool ready_lock() noexcept {
 
 Ref key_of(PyObject* config) noexcept { return Ref::steal(PyLong_FromVoidPtr(config)); }
 
-// 1 when the mark belongs to a live object, 0 when its parser died, -1 on error.
-int alive(PyObject* mark) noexcept {
-    if (!PyWeakref_CheckRefExact(mark)) return 1;  // held strongly
+// 1 while the marked parser lives on beyond its mark, 0 when it died (or
+// only its mark holds it), -1 on error.
+int alive(PyObject* held) noexcept {
+    if (!PyWeakref_CheckRefExact(held)) return Py_REFCNT(held) > 1;  // held strongly
     PyObject* target = nullptr;
-    if (PyWeakref_GetRef(mark, &target) < 0) return -1;
+    if (PyWeakref_GetRef(held, &target) < 0) return -1;
     Py_XDECREF(target);
     return target != nullptr;
 }
 
+// The Mark under `key`, 0 for none, -1 on error.  The mark of a parser that
+// is gone is dropped: the key may be a new object's at the same address.
+int mark_under(PyObject* key) noexcept {
+    PyObject* found = nullptr;
+    int present = PyDict_GetItemRef(marked, key, &found);
+    if (present <= 0) return present;
+    Ref mark = Ref::steal(found);  // released last: it may hold the parser's last reference
+    int live = alive(PyTuple_GET_ITEM(mark.get(), 1));
+    if (live == 0 && PyDict_Pop(marked, key, nullptr) < 0) return -1;
+    return live <= 0 ? live : static_cast<int>(PyLong_AsLong(PyTuple_GET_ITEM(mark.get(), 0)));
+}
+
 bool sweep() noexcept {
-    Ref dead = Ref::steal(PyList_New(0));
-    if (!dead) return false;
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* mark;
-    while (PyDict_Next(marked, &pos, &key, &mark)) {
-        int live = alive(mark);
-        if (live < 0 || (!live && PyList_Append(dead.get(), key) < 0)) return false;
+    // The keys are taken first: dropping a parser can run its finaliser,
+    // which may mark or lift others.
+    Ref keys = Ref::steal(PyDict_Keys(marked));
+    if (!keys) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        if (mark_under(PyList_GET_ITEM(keys.get(), i)) < 0) return false;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dead.get()); ++i) {
-        if (PyDict_DelItem(marked, PyList_GET_ITEM(dead.get(), i)) < 0) return false;
-    }
+    sweep_at = std::max(kSweepAt, 2 * PyDict_GET_SIZE(marked));
     return true;
+}
+
+bool mark(PyObject* config, Mark why) noexcept {
+    if (!marked && !(marked = PyDict_New())) return false;
+    if (PyDict_GET_SIZE(marked) >= sweep_at && !sweep()) return false;
+    Ref key = key_of(config);
+    if (!key) return false;
+    // A parser that cannot be weakly referenced is held until it is read
+    // back, or until nothing else holds it.
+    Ref held = Py_TYPE(config)->tp_weaklistoffset ? Ref::steal(PyWeakref_NewRef(config, nullptr))
+                                                  : Ref::newref(config);
+    Ref mark = held ? Ref::steal(Py_BuildValue("(iO)", static_cast<int>(why), held.get())) : Ref();
+    return mark && PyDict_SetItem(marked, key.get(), mark.get()) == 0;
+}
+
+// 1 when a save can lose nothing at `path`: nothing is there, or a
+// directory (which no save can open), or the path is no single file's (an
+// iterable of paths, which no save can open either); 0 when a file may be
+// there; -1 on error.
+int nothing_at(PyObject* path) noexcept {
+    if (!PyUnicode_Check(path) && !PyBytes_Check(path)) {
+        int pathlike = PyObject_HasAttrStringWithError(reinterpret_cast<PyObject*>(Py_TYPE(path)), "__fspath__");
+        if (pathlike <= 0) return pathlike < 0 ? -1 : 1;
+    }
+    PyObject* converted = nullptr;
+    if (!PyUnicode_FSConverter(path, &converted)) return -1;
+    Ref encoded = Ref::steal(converted);
+    struct stat status;
+    int found, error;
+    Py_BEGIN_ALLOW_THREADS
+    found = stat(PyBytes_AS_STRING(encoded.get()), &status) == 0;
+    error = errno;
+    Py_END_ALLOW_THREADS
+    if (found) return S_ISDIR(status.st_mode);
+    return error == ENOENT || error == ENOTDIR;
+}
+
+// Whether a completed read, which returned `read_ok`, took the file in (or
+// found none to take).  The parser's read returns the list of the files it
+// read; an empty one means it passed over the file: it could not open it (no
+// descriptor left, no permission, renamed away for a moment) or an OSError
+// cut the read short.  A result that is not a list tells nothing, and the
+// completed read counts.
+int took_the_file(PyObject* read_ok, PyObject* path) noexcept {
+    if (!PyList_Check(read_ok) || PyList_GET_SIZE(read_ok) > 0) return 1;
+    return nothing_at(path);
 }
 
 }  // namespace
@@ -72,33 +136,31 @@ FileLock::~FileLock() {
     PyErr_SetRaisedException(pending);
 }
 
-bool mark_emptied(PyObject* config) noexcept {
-    if (!marked && !(marked = PyDict_New())) return false;
-    if (PyDict_GET_SIZE(marked) >= kSweepAt && !sweep()) return false;
-    Ref key = key_of(config);
-    if (!key) return false;
-    // A parser that cannot be weakly referenced is held until it is read back.
-    Ref mark = Py_TYPE(config)->tp_weaklistoffset ? Ref::steal(PyWeakref_NewRef(config, nullptr))
-                                                  : Ref::newref(config);
-    return mark && PyDict_SetItem(marked, key.get(), mark.get()) == 0;
-}
+bool mark_emptied(PyObject* config) noexcept { return mark(config, kEmptied); }
+
+bool mark_unread(PyObject* config) noexcept { return mark(config, kUnread); }
 
 int is_emptied(PyObject* config) noexcept {
     if (!marked || PyDict_GET_SIZE(marked) == 0) return 0;
     Ref key = key_of(config);
-    if (!key) return -1;
-    PyObject* found = nullptr;
-    int present = PyDict_GetItemRef(marked, key.get(), &found);
-    if (present <= 0) return present;
-    Ref mark = Ref::steal(found);
-    // A dead parser's mark, and `config` a new object at its address.
-    int live = alive(mark.get());
-    if (live == 0 && PyDict_DelItem(marked, key.get()) < 0) return -1;
-    return live;
+    return key ? mark_under(key.get()) : -1;
 }
 
-bool lift_mark(PyObject* config) noexcept {
-    if (!marked || PyDict_GET_SIZE(marked) == 0) return true;
+void refuse_save(int mark) noexcept {
+    PyErr_SetString(PyExc_RuntimeError,
+                    mark == kUnread ? "the store does not hold its file: its last read did not complete or could "
+                                      "not read the file; saving now would overwrite the file with what the store "
+                                      "holds: call _read() first"
+                                    : "the store was emptied by a save and not read back since (a save-and-reload "
+                                      "in another thread does this too); saving now would overwrite the file with "
+                                      "what is left: call _read() first");
+}
+
+bool lift_mark(PyObject* config, PyObject* read_ok, PyObject* path) noexcept {
+    int marked_as = is_emptied(config);
+    if (marked_as <= 0) return marked_as == 0;
+    int took = took_the_file(read_ok, path);
+    if (took <= 0) return took == 0;
     Ref key = key_of(config);
     return key && PyDict_Pop(marked, key.get(), nullptr) >= 0;
 }

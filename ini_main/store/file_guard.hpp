@@ -23,13 +23,19 @@ private:
     bool held_ = false;
 };
 
-// The mark of an emptied parser: set once its file has been written and
-// before it is cleared, lifted when a read into it completes.  A marked
-// parser must not be saved: the file would lose what the clear removed.
-// Kept outside the parser (parsers are unhashable): keyed by identity and
-// held by a weak reference, so a marked parser that dies leaves no trace.
+// The mark of a parser that does not hold its file, so must not be saved:
+// the file would lose what the parser lacks.  A save marks the parser it
+// emptied (before the clear); `_set_path` marks its fresh parser before the
+// read.  Only a read that completed and took the file in (or found no file
+// to take) lifts the mark.  Kept outside the parser (parsers are
+// unhashable): keyed by identity and held by a weak reference, or strongly
+// by a parser that takes none, until nothing else holds it.
+enum Mark : int { kEmptied = 1, kUnread = 2 };
 bool mark_emptied(PyObject* config) noexcept;   // false with an exception set
-int is_emptied(PyObject* config) noexcept;      // 1, 0, or -1 with an exception set
-bool lift_mark(PyObject* config) noexcept;      // false with an exception set
+bool mark_unread(PyObject* config) noexcept;    // false with an exception set
+int is_emptied(PyObject* config) noexcept;      // the Mark, 0 for none, or -1 with an exception set
+void refuse_save(int mark) noexcept;            // sets the RuntimeError that says why
+// After the parser's `read(path)` returned `read_ok`: false with an exception set.
+bool lift_mark(PyObject* config, PyObject* read_ok, PyObject* path) noexcept;
 
 }  // namespace ini_main::store

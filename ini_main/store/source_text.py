@@ -48,7 +48,7 @@ class TovrelIniMain:
 
 
     def _set_path(self):
-        self._config = configparser.ConfigParser()
+        self._config = _mark(configparser.ConfigParser(), _UNREAD)  # until a read takes the file in
         self._read()
 
     def _get(self, section, option):
@@ -135,7 +135,7 @@ class TovrelIniMain:
 
     def _save(self):
         _write_whole_file(self)  # self._config.write(open(self._path, "w+", encoding="utf-8-sig")), guarded
-        _mark_emptied(self._config).clear()  # a parser put in during the write is marked too
+        _mark(self._config, _EMPTIED).clear()  # a parser put in during the write is marked too
 
 
 # Names and values the file can carry: what the parser reads back as it was
@@ -210,12 +210,19 @@ def _surrogate(c):
 
 # The file work.  One re-entrant lock serialises the reads and saves of
 # every store in the process; a forked child starts with it unheld.  A
-# parser that _save() emptied is marked until a read into it completes:
-# saved before that, it would overwrite the file with nothing.
+# parser that does not hold its file is marked, and refused a save until a
+# read takes the file in: one that _save() emptied, and the fresh one of
+# _set_path() until its read does.  Saved, it would overwrite the file with
+# what it lacks.
 
 _file_lock = _thread.RLock()
 os.register_at_fork(after_in_child=_file_lock._at_fork_reinit)
-_emptied = {}  # id(parser): a weak reference to it, or the parser if it takes none
+_marks = {}  # id(parser): (refusal, a weak reference to it, or the parser if it takes none)
+_sweep_at = 64  # the marks of parsers gone are swept out at this many, then at twice what stays
+_EMPTIED = ("the store was emptied by a save and not read back since (a save-and-reload in another thread "
+            "does this too); saving now would overwrite the file with what is left: call _read() first")
+_UNREAD = ("the store does not hold its file: its last read did not complete or could not read the file; "
+           "saving now would overwrite the file with what the store holds: call _read() first")
 _ABSENT = object()  # the former state "no file"
 
 
@@ -224,8 +231,9 @@ def _read_file(store):
     read = config.read
     path = store._path
     with _file_lock:
-        read(path, encoding="utf-8-sig")
-        _emptied.pop(id(config), None)
+        read_ok = read(path, encoding="utf-8-sig")
+        if _mark_of(config) and _took_the_file(read_ok, path):
+            del _marks[id(config)]
 
 
 def _write_whole_file(store):
@@ -233,9 +241,8 @@ def _write_whole_file(store):
     write = config.write
     path = os.fspath(store._path)
     with _file_lock:
-        if _is_emptied(config):
-            raise RuntimeError("the store is empty since _save() and would overwrite the file with nothing; "
-                               "call _read() first")
+        if refusal := _mark_of(config):
+            raise RuntimeError(refusal)
         former = _former_bytes(path)
         try:
             file = _open(path, "w+", encoding="utf-8-sig")  # truncates the file
@@ -246,7 +253,24 @@ def _write_whole_file(store):
         except BaseException as error:  # an interrupt too
             _put_back(path, former, error)
             raise
-        _mark_emptied(config)  # before the lock goes: no other save slips in before the clear
+        _mark(config, _EMPTIED)  # before the lock goes: no other save slips in before the clear
+
+
+def _took_the_file(read_ok, path):
+    # The parser's read lists the files it read: an empty list, and it passed
+    # over the file (could not open it, or an OSError cut the read short).
+    # Nothing is lost where no file is, nor at a directory or an iterable of
+    # paths, which no save can open.  A result that is not a list tells nothing.
+    if not isinstance(read_ok, list) or read_ok:
+        return True
+    if not isinstance(path, (str, bytes)) and not hasattr(type(path), "__fspath__"):
+        return True
+    try:
+        return stat.S_ISDIR(os.stat(path).st_mode)
+    except (FileNotFoundError, NotADirectoryError):
+        return True
+    except OSError:
+        return False
 
 
 def _former_bytes(path):
@@ -281,17 +305,26 @@ def _put_back(path, former, error):
                        f"([Errno {failure.errno}] {failure.strerror}); the file may be cut short")
 
 
-def _mark_emptied(config):
+def _mark(config, refusal):
+    global _sweep_at
+    if len(_marks) >= _sweep_at:
+        for key in list(_marks):
+            _mark_of_key(key)
+        _sweep_at = max(64, 2 * len(_marks))
     try:
-        _emptied[id(config)] = weakref.ref(config)
+        _marks[id(config)] = refusal, weakref.ref(config)
     except TypeError:
-        _emptied[id(config)] = config
+        _marks[id(config)] = refusal, config  # held until read back, or until nothing else holds it
     return config
 
 
-def _is_emptied(config):
-    mark = _emptied.get(id(config))
-    if type(mark) is weakref.ref and mark() is None:
-        del _emptied[id(config)]  # that parser died; config is a new one at its address
-        return False
-    return mark is not None
+def _mark_of(config):
+    return _mark_of_key(id(config))
+
+
+def _mark_of_key(key):
+    refusal, held = _marks.get(key, (None, None))
+    if held is not None and (held() is None if type(held) is weakref.ref else sys.getrefcount(held) <= 3):
+        del _marks[key]  # that parser is gone (only its mark held it); key may be a new one's address
+        return None
+    return refusal
