@@ -8,10 +8,15 @@
 
 namespace ini_main::store {
 
-// True when the file carries the name; otherwise false, with a ValueError
-// that names it and says what the file cannot carry.  Objects that are not a
-// str pass: the parser gives its own TypeError for them.  A str subclass is
-// judged by its text alone.
+// What a write judges and hands on, for a name or a value's text: a str
+// subclass as an exact str of the same characters, made without running any
+// of its methods (its __format__, lower(), __eq__ or __str__ would otherwise
+// decide what the parser writes, finds or compares); anything else as it is.
+Ref as_text(PyObject* name) noexcept;
+
+// True when the file carries the name, an exact str or no str at all (the
+// parser gives its own TypeError for that); otherwise false, with a
+// ValueError that names it and says what the file cannot carry.
 bool section_name_carried(PyObject* name) noexcept;
 bool option_name_carried(PyObject* name) noexcept;
 
