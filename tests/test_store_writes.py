@@ -307,6 +307,12 @@ FAILURES = [
          "characters in a row in an option name, which the parser reads back in quadratic time"),
     fail("refuse-value-carriage-return", "_set", ("a", "x", "2\r\n"), ValueError, [("_set", 72)], {},
          "cannot store value '2\\r\\n' of option 'x': the INI file cannot carry a carriage return in a value"),
+    # the first flaw in the text's order is the one named
+    fail("refuse-value-return-before-a-comment", "_set", ("a", "x", "a\n\r#"), ValueError, [("_set", 72)], {},
+         "cannot store value 'a\\n\\r#' of option 'x': the INI file cannot carry a carriage return in a value"),
+    fail("refuse-value-comment-before-a-return", "_set", ("a", "x", "a\n#\r"), ValueError, [("_set", 72)], {},
+         "cannot store value 'a\\n#\\r' of option 'x': the INI file cannot carry a value line after the first "
+         "that starts with '#' or ';', which reads as a comment"),
     fail("refuse-value-new-section", "_set", ("b", "k", "a\n \n\t#b"), ValueError, [("_set", 72)], {"b": {}},
          "cannot store value 'a\\n \\n\\t#b' of option 'k': the INI file cannot carry a value line after the "
          "first that starts with '#' or ';', which reads as a comment", saved=START + "[b]\n\n"),
@@ -344,6 +350,23 @@ def test_a_value_cannot_add_settings(make_store):
     assert store._set("user", "note", "mallory\n[admin]\nrole = root") is True
     assert ini_main.TovrelIniMain(store._path)._get_all() == {
         "a": {"x": "1"}, "user": {"note": "mallory\n[admin]\nrole = root"}}
+
+
+@pytest.mark.parametrize("part,flaw,message", [
+    ("section", "\n", "a line break in a section name"), ("section", "\r", "a line break in a section name"),
+    ("option", "\n", "a line break in an option name"), ("option", "=", "'=' in an option name"),
+    ("option", ":", "':' in an option name"), ("value", "\r", "a carriage return in a value"),
+])
+def test_a_flaw_is_found_at_every_place_of_an_ascii_text(make_store, part, flaw, message):
+    # ASCII texts are looked at a byte, four bytes or eight bytes at a time, by their length
+    store = make_store(START)
+    for length in range(1, 18):
+        for place in range(length):
+            text = "x" * place + flaw + "x" * (length - place - 1)
+            with pytest.raises(ValueError) as info:
+                store._set(*{"section": (text, "o", "v"), "option": ("a", text, "v"), "value": ("a", "o", text)}[part],
+                           save=False)
+            assert str(info.value).endswith(f"cannot carry {message}"), (length, place)
 
 
 class NoSet:
@@ -606,7 +629,8 @@ def odd_part(text):
 @example(write=(odd_part("s\r"), plain_part("k"), [plain_part("1")]))
 @example(write=(plain_part("a"), plain_part("y"), [odd_part("first\n \n\x0b# second"),
                                                   odd_part("m\r[admin]\rrole = root"), odd_part("1\r\n"),
-                                                  odd_part("\udcff")]))
+                                                  odd_part("\udcff"), odd_part("x\udfff"), odd_part("a\n\r#"),
+                                                  odd_part("a\n \r;")]))
 @example(write=((Masked("b"), "b", True), (Masked("p" + RUN[:16] + "q"), "p" + RUN[:16] + "q", False),
                 [(Spelled("1"), "1", True), plain_part("2")]))
 @example(write=(plain_part("b"), odd_part("p" + RUN + "q"), [plain_part("1")]))

@@ -183,6 +183,7 @@ def _section_name_flaw(name):
 
 
 def _option_name_flaw(name):
+    run = longest_run = 0
     for c in name:
         if c in "\r\n":
             return "a line break in an option name"
@@ -190,6 +191,8 @@ def _option_name_flaw(name):
             return "a lone surrogate (which UTF-8 cannot encode) in an option name"
         if c in "=:":
             return f"{c!r} in an option name"
+        run = run + 1 if c.isspace() else 0
+        longest_run = max(run, longest_run)
     if not name:
         return "an empty option name"
     if name[0] in "#;":
@@ -198,22 +201,24 @@ def _option_name_flaw(name):
         return "an option name that starts with '[', which can read as a section header"
     if name[0].isspace() or name[-1].isspace():
         return "whitespace at either end of an option name"
-    run = 0
-    for c in name:
-        run = run + 1 if c.isspace() else 0
-        if run > 16:
-            return ("more than 16 whitespace characters in a row in an option name, "
-                    "which the parser reads back in quadratic time")
+    if longest_run > 16:  # the parser takes time quadratic in a run to read the name back
+        return ("more than 16 whitespace characters in a row in an option name, "
+                "which the parser reads back in quadratic time")
 
 
 def _value_flaw(text):
-    for i, c in enumerate(text):
+    line_start = False  # after a "\n" and only whitespace since
+    for c in text:
         if c == "\r":
             return "a carriage return in a value"
         if _surrogate(c):
             return "a lone surrogate (which UTF-8 cannot encode) in a value"
-        if c == "\n" and text[i:].lstrip()[:1] in ("#", ";"):
-            return "a value line after the first that starts with '#' or ';', which reads as a comment"
+        if c == "\n":
+            line_start = True
+        elif line_start:
+            if c in "#;":
+                return "a value line after the first that starts with '#' or ';', which reads as a comment"
+            line_start = c.isspace()
 
 
 def _surrogate(c):
