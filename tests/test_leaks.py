@@ -124,6 +124,8 @@ class Env:
         self.value, self.no, self.bad = Odd(fresh("te", "xt")), Odd(""), Odd(None)
         self.uncarried_name, self.uncarried_text = Name(fresh("new\n", "line")), fresh("a\r", "b")
         self.uncarried_value = Odd(fresh("a\r", "b"))
+        # names and a value's text as str subclasses, handed on as exact copies
+        self.sub_sec, self.sub_opt, self.sub_value = Name(fresh("sec", "1")), Name(fresh("Opt", "1")), Odd(Name(fresh("v", "1")))
         self.opts = {self.opt: self.text}
         self.store = store("settings.ini", b"[sec1]\nopt1 = val1\n")
         self.path, self.pathobj, self.parser = self.store._path, pathlib.Path(self.store._path), self.store._config
@@ -339,11 +341,13 @@ ROWS = [*FILELESS, *saving_rows(),
     row("_set", "save-raises-new-section", lambda e: (e.parser.remove_section(e.new), e.store._set(e.new, e.opt, e.text, e.bad)), Broken, "_set:71 _set_section:81"),
     row("_set", "write-error-new-section", lambda e: (e.dir_store._config.remove_section(e.new), e.dir_store._set(e.new, e.opt, e.text)), IsADirectoryError, "_set:71 _set_section:82 _save:137"),
     row("_set", "no-parser", lambda e: e.bare._set(e.sec, e.opt, e.text), AE, "_set:71 _set_section:79 _has_section:126"),
+    row("_set", "ok-subclass-names", lambda e: e.store._set(e.sub_sec, e.sub_opt, e.sub_value, False)),
     row("_set", "refused-name", lambda e: e.store._set(e.sec, e.uncarried_name, e.text), ValueError, "_set:71"),
     row("_set", "refused-text", lambda e: e.store._set(e.sec, e.opt, e.uncarried_text), ValueError, "_set:72"),
     row("_set", "refused-converted-value", lambda e: e.store._set(e.sec, e.opt, e.uncarried_value), ValueError, "_set:72"),
     row("_set_section", "ok-present", lambda e: (e.store._set_section(e.sec), e.store._set_section(e.sec, e.bad))),
     row("_set_section", "invalid-name", lambda e: e.store._set_section(e.default), ValueError, "_set_section:80"),
+    row("_set_section", "ok-subclass-name", lambda e: (e.parser.remove_section(e.new), e.store._set_section(Name(e.new), False))),
     row("_set_section", "refused-name", lambda e: e.store._set_section(e.uncarried_name), ValueError, "_set_section:80"),
     row("_set_section", "has-section-truth-raises", lambda e: e.faked(has=e.bad)._set_section(e.sec), Broken, "_set_section:79"),
     row("_set_section", "add-section-raises", lambda e: e.faked(has=False)._set_section(e.sec), Broken, "_set_section:80"),
@@ -359,6 +363,7 @@ ROWS = [*FILELESS, *saving_rows(),
     row("_set_all", "ok-empty", lambda e: e.store._set_all({})),
     row("_set_all", "ok-round-trip", lambda e: e.store._set_all(e.store._get_all(), e.no)),
     row("_set_all", "ok-items-new-section", lambda e: (e.parser.remove_section(e.new), e.store._set_all(Items(lambda: [[e.new, e.opts]]), False))),
+    row("_set_all", "ok-subclass-names", lambda e: e.store._set_all({e.sub_sec: {e.sub_opt: e.text}, e.new: {e.sub_opt: e.text}}, False)),
     row("_set_all", "none", lambda e: e.store._set_all(None), AE, "_set_all:96"),
     row("_set_all", "dict-changed-size", lambda e: e.grower._set_all(e.grower.walked(e.opts)), RuntimeError, "_set_all:96"),
     row("_set_all", "inner-walk-error", lambda e: e.store._set_all({e.new: None}), AE, "_set_all:97 _set_option:88"),

@@ -118,7 +118,7 @@ PRINTED = [
     (lambda s: s._get("a"), [("_get", 54, "def _get(self, section, option):")]),
     (lambda s: s._get("missing", "b"), [("_get", 55, "value = self._config.get(section, option)")]),
     (failing_parser(lambda s: s._set("a", "b", "c")),
-     [("_set", 71, "_check_names(section, option); self._set_section(section, save)"),
+     [("_set", 71, "section, option = _carried_names(section, option); self._set_section(section, save)"),
       ("_set_section", 80, "_check_section(section); self._config.add_section(section)")]),
     (failing_parser(lambda s: s._get_all()),
      [("_get_all", 67, "result.setdefault(section, self._get_option(section))"),

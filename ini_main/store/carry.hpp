@@ -8,20 +8,29 @@
 
 namespace ini_main::store {
 
-// True when the file carries the name; otherwise false, with a ValueError
-// that names it and says what the file cannot carry.  Objects that are not a
-// str pass: the parser gives its own TypeError for them.  A str subclass is
-// judged by its text alone.
+// What a write judges and hands on, for a name or a value's text: a str
+// subclass as an exact str of the same characters, made without running any
+// of its methods (its __format__, lower(), __eq__ or __str__ would otherwise
+// decide what the parser writes, finds or compares); anything else as it is.
+inline Ref as_text(PyObject* name) noexcept {
+    if (PyUnicode_CheckExact(name) || !PyUnicode_Check(name)) return Ref::newref(name);
+    return Ref::steal(PyUnicode_FromObject(name));
+}
+
+// True when the file carries the name, an exact str or no str at all (the
+// parser gives its own TypeError for that); otherwise false, with a
+// ValueError that names it and says what the file cannot carry.
 bool section_name_carried(PyObject* name) noexcept;
 bool option_name_carried(PyObject* name) noexcept;
 
-// Null when the file carries the value's text, else what it cannot carry
-// ("a carriage return in a value").  Apart from the refusal, so that a write
-// can judge the text and still raise in the order of its statement.
+// Null when the file carries the value's text, an exact str; else the first
+// thing in it that the file cannot carry ("a carriage return in a value").
+// Apart from the refusal, so that a write can judge the text and still raise
+// in the order of its statement.
 const char* value_flaw(PyObject* text) noexcept;
 
-// The ValueError for a refused value, naming `option` too when it is a str.
-// Always returns false.
+// The ValueError for a refused value, naming `option` too when it is a str
+// (both as as_text() gives them).  Always returns false.
 bool refuse_value(PyObject* text, PyObject* option, const char* flaw) noexcept;
 
 }  // namespace ini_main::store

@@ -68,7 +68,7 @@ class TovrelIniMain:
         return result
 
     def _set(self, section, option, value, save=True):
-        _check_names(section, option); self._set_section(section, save)
+        section, option = _carried_names(section, option); self._set_section(section, save)
         self._config.set(section, option, _value_text(value, option))
         if save:
             self._save()
@@ -76,7 +76,7 @@ class TovrelIniMain:
         return True
 
     def _set_section(self, section, save=True):
-        if self._has_section(section): return True
+        if self._has_section(section := _text(section)): return True
         _check_section(section); self._config.add_section(section)
         if save:
             self._save()
@@ -84,9 +84,9 @@ class TovrelIniMain:
         return True
 
     def _set_option(self, section, option_dict, save=True):
-        self._set_section(section, save)
+        self._set_section(section := _text(section), save)
         for option, value in option_dict.items():
-            self._set(section, option, value, save=False)
+            self._set(section, _text(option), value, save=False)
         if save:
             self._save()
             self._read()
@@ -94,7 +94,7 @@ class TovrelIniMain:
 
     def _set_all(self, section_dict, save=True):
         for section, option_dict in section_dict.items():
-            self._set_option(section, option_dict, save=False)
+            self._set_option(_text(section), option_dict, save=False)
         if save:
             self._save()
             self._read()
@@ -139,31 +139,37 @@ class TovrelIniMain:
 
 
 # Names and values the file can carry: what the parser reads back as it was
-# written.  A name that is not a str goes to the parser as it is.
+# written.  A name that is not a str goes to the parser as it is; a str
+# subclass goes as an exact str of its characters, none of its methods run.
 
-def _check_names(section, option):
+def _text(name):
+    return str.__str__(name) if issubclass(type(name), str) else name
+
+
+def _carried_names(section, option):
+    section, option = _text(section), _text(option)
     _check_section(section)
-    if isinstance(option, str):
+    if type(option) is str:
         _refuse("option name", option, _option_name_flaw(option))
+    return section, option
 
 
 def _check_section(section):
-    if isinstance(section, str):
+    if type(section) is str:
         _refuse("section name", section, _section_name_flaw(section))
 
 
 def _value_text(value, option):
-    text = value if type(value) is str else str(value)
-    if (flaw := _value_flaw(text)) and isinstance(option, str):
-        raise ValueError(f"cannot store value {str(text)!r} of option {str(option)!r}: "
-                         f"the INI file cannot carry {flaw}")
+    text = value if type(value) is str else _text(str(value))
+    if (flaw := _value_flaw(text)) and type(option) is str:
+        raise ValueError(f"cannot store value {text!r} of option {option!r}: the INI file cannot carry {flaw}")
     _refuse("value", text, flaw)
     return text
 
 
 def _refuse(what, text, flaw):
     if flaw:
-        raise ValueError(f"cannot store {what} {str(text)!r}: the INI file cannot carry {flaw}")
+        raise ValueError(f"cannot store {what} {text!r}: the INI file cannot carry {flaw}")
 
 
 def _section_name_flaw(name):
@@ -177,6 +183,7 @@ def _section_name_flaw(name):
 
 
 def _option_name_flaw(name):
+    run = longest_run = 0
     for c in name:
         if c in "\r\n":
             return "a line break in an option name"
@@ -184,6 +191,8 @@ def _option_name_flaw(name):
             return "a lone surrogate (which UTF-8 cannot encode) in an option name"
         if c in "=:":
             return f"{c!r} in an option name"
+        run = run + 1 if c.isspace() else 0
+        longest_run = max(run, longest_run)
     if not name:
         return "an empty option name"
     if name[0] in "#;":
@@ -192,16 +201,24 @@ def _option_name_flaw(name):
         return "an option name that starts with '[', which can read as a section header"
     if name[0].isspace() or name[-1].isspace():
         return "whitespace at either end of an option name"
+    if longest_run > 16:  # the parser takes time quadratic in a run to read the name back
+        return ("more than 16 whitespace characters in a row in an option name, "
+                "which the parser reads back in quadratic time")
 
 
 def _value_flaw(text):
-    for i, c in enumerate(text):
+    line_start = False  # after a "\n" and only whitespace since
+    for c in text:
         if c == "\r":
             return "a carriage return in a value"
         if _surrogate(c):
             return "a lone surrogate (which UTF-8 cannot encode) in a value"
-        if c == "\n" and text[i:].lstrip()[:1] in ("#", ";"):
-            return "a value line after the first that starts with '#' or ';', which reads as a comment"
+        if c == "\n":
+            line_start = True
+        elif line_start:
+            if c in "#;":
+                return "a value line after the first that starts with '#' or ';', which reads as a comment"
+            line_start = c.isspace()
 
 
 def _surrogate(c):

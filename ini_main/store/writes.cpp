@@ -26,7 +26,8 @@ bool set_value(PyObject* self, PyObject* section, PyObject* option, PyObject* va
         return refuse_value(value, option, flaw);
     }
     Ref set = Ref::steal(PyObject_GetAttr(config.get(), names.set));
-    Ref text = set ? Ref::steal(PyObject_Str(value)) : Ref();
+    Ref converted = set ? Ref::steal(PyObject_Str(value)) : Ref();
+    Ref text = converted ? as_text(converted.get()) : Ref();
     if (!text) return false;
     if (const char* flaw = value_flaw(text.get())) return refuse_value(text.get(), option, flaw);
     PyObject* args[] = {nullptr, section, option, text.get()};
@@ -39,14 +40,14 @@ bool set_value(PyObject* self, PyObject* section, PyObject* option, PyObject* va
 // are refused before anything changes.
 Outcome set(Args a) noexcept {
     PyObject* self = a.self();
-    PyObject* section = a[1];
-    PyObject* option = a[2];
     PyObject* save = a[4];
-    if (!section_name_carried(section) || !option_name_carried(option) ||
-        !call_method(names._set_section, self, section, save)) {
+    Ref section = as_text(a[1]);
+    Ref option = section ? as_text(a[2]) : Ref();
+    if (!option || !section_name_carried(section.get()) || !option_name_carried(option.get()) ||
+        !call_method(names._set_section, self, section.get(), save)) {
         return failed_at(row::set.at("self._set_section("));
     }
-    if (!set_value(self, section, option, a[3])) return failed_at(row::set.at("self._config.set("));
+    if (!set_value(self, section.get(), option.get(), a[3])) return failed_at(row::set.at("self._config.set("));
     if (int line = save_if_asked(self, save, row::set.save_step())) return failed_at(line);
     return true_object();
 }
@@ -54,11 +55,12 @@ Outcome set(Args a) noexcept {
 // _set_section(self, section, save=True): adds the section unless it exists
 Outcome set_section(Args a) noexcept {
     PyObject* self = a.self();
-    Ref exists = call_method(names._has_section, self, a[1]);
+    Ref section = as_text(a[1]);
+    Ref exists = section ? call_method(names._has_section, self, section.get()) : Ref();
     int truth = exists ? PyObject_IsTrue(exists.get()) : -1;
     if (truth < 0) return failed_at(row::set_section.at("self._has_section("));
     if (truth) return true_object();
-    if (!section_name_carried(a[1]) || !call_parser(self, names.add_section, a[1])) {
+    if (!section_name_carried(section.get()) || !call_parser(self, names.add_section, section.get())) {
         return failed_at(row::set_section.at("self._config.add_section("));
     }
     if (int line = save_if_asked(self, a[2], row::set_section.save_step())) return failed_at(line);
@@ -68,12 +70,13 @@ Outcome set_section(Args a) noexcept {
 // _set_option(self, section, option_dict, save=True)
 Outcome set_option(Args a) noexcept {
     PyObject* self = a.self();
-    PyObject* section = a[1];
-    if (!call_method(names._set_section, self, section, a[3])) {
+    Ref section = as_text(a[1]);
+    if (!section || !call_method(names._set_section, self, section.get(), a[3])) {
         return failed_at(row::set_option.at("self._set_section("));
     }
     Walk walk = for_each_item(a[2], [&](PyObject* option, PyObject* value) {
-        return static_cast<bool>(call_method_kw(names._set, runtime.kw_save, self, section, option, value, Py_False));
+        Ref name = as_text(option);
+        return name && call_method_kw(names._set, runtime.kw_save, self, section.get(), name.get(), value, Py_False);
     });
     if (walk == Walk::failed) return failed_at(row::set_option.at("option_dict.items()"));
     if (walk == Walk::action_failed) return failed_at(row::set_option.at("self._set("));
@@ -85,7 +88,8 @@ Outcome set_option(Args a) noexcept {
 Outcome set_all(Args a) noexcept {
     PyObject* self = a.self();
     Walk walk = for_each_item(a[1], [&](PyObject* section, PyObject* option_dict) {
-        return static_cast<bool>(call_method_kw(names._set_option, runtime.kw_save, self, section, option_dict, Py_False));
+        Ref name = as_text(section);
+        return name && call_method_kw(names._set_option, runtime.kw_save, self, name.get(), option_dict, Py_False);
     });
     if (walk == Walk::failed) return failed_at(row::set_all.at("section_dict.items()"));
     if (walk == Walk::action_failed) return failed_at(row::set_all.at("self._set_option("));
