@@ -15,6 +15,8 @@
 // an option name's shape (its ends, its runs of whitespace) is judged after.
 #include "ini_main/store/carry.hpp"
 
+#include "ini_main/store/messages.hpp"
+
 #include <cstdint>
 #include <cstring>
 
@@ -84,61 +86,62 @@ inline bool nothing_to_find(PyObject* text, bool delimiters) noexcept {
     return clean(bytes_at(n - 8, uint64_t{}));
 }
 
-const char* section_name_flaw(PyObject* name) noexcept {
-    if (!PyUnicode_Check(name)) return nullptr;
+std::string_view section_name_flaw(PyObject* name) noexcept {
+    if (!PyUnicode_Check(name)) return {};
     const Chars s(name);
     // "[]" is no section header: the name between the brackets has at least one character.
-    if (s.size == 0) return "an empty section name";
-    if (nothing_to_find(name, false)) return nullptr;
+    if (s.size == 0) return message("_EMPTY_SECTION_NAME");
+    if (nothing_to_find(name, false)) return {};
     for (Py_ssize_t i = 0; i < s.size; ++i) {
-        if (is_line_break(s[i])) return "a line break in a section name";
-        if (is_surrogate(s[i])) return "a lone surrogate (which UTF-8 cannot encode) in a section name";
+        if (is_line_break(s[i])) return message("_LINE_BREAK_IN_SECTION_NAME");
+        if (is_surrogate(s[i])) return message("_SURROGATE_IN_SECTION_NAME");
     }
-    return nullptr;
+    return {};
 }
 
-const char* option_name_flaw(PyObject* name) noexcept {
-    if (!PyUnicode_Check(name)) return nullptr;
+std::string_view option_name_flaw(PyObject* name) noexcept {
+    if (!PyUnicode_Check(name)) return {};
     const Chars s(name);
     Py_ssize_t run = 0, longest_run = 0;
     // A name no longer than the bound has no run beyond it.
     const bool screened = s.size <= kLongestSpaceRun && nothing_to_find(name, true);
     for (Py_ssize_t i = 0; i < s.size && !screened; ++i) {
         const Py_UCS4 c = s[i];
-        if (is_line_break(c)) return "a line break in an option name";
-        if (is_surrogate(c)) return "a lone surrogate (which UTF-8 cannot encode) in an option name";
-        if (c == '=') return "'=' in an option name";
-        if (c == ':') return "':' in an option name";
+        if (is_line_break(c)) return message("_LINE_BREAK_IN_OPTION_NAME");
+        if (is_surrogate(c)) return message("_SURROGATE_IN_OPTION_NAME");
+        if (c == '=') return message("_EQUALS_IN_OPTION_NAME");
+        if (c == ':') return message("_COLON_IN_OPTION_NAME");
         run = is_space(c) ? run + 1 : 0;
         if (run > longest_run) longest_run = run;
     }
     // An empty name writes the line " = value": indented, it continues the
     // value above it; first in its section, it has no name and the file no
     // longer reads.
-    if (s.size == 0) return "an empty option name";
-    if (s[0] == '#' || s[0] == ';') return "an option name that starts with '#' or ';', which reads as a comment";
-    if (s[0] == '[') return "an option name that starts with '[', which can read as a section header";
+    if (s.size == 0) return message("_EMPTY_OPTION_NAME");
+    if (s[0] == '#' || s[0] == ';') return message("_COMMENT_OPTION_NAME");
+    if (s[0] == '[') return message("_HEADER_OPTION_NAME");
     // Leading whitespace indents the line, which then continues the value
     // above it; trailing whitespace is stripped before the delimiter.
-    if (is_space(s[0]) || is_space(s[s.size - 1])) return "whitespace at either end of an option name";
+    if (is_space(s[0]) || is_space(s[s.size - 1])) return message("_SPACE_AT_AN_END_OF_OPTION_NAME");
     if (longest_run > kLongestSpaceRun) {
-        static_assert(kLongestSpaceRun == 16, "the message names the bound");
-        return "more than 16 whitespace characters in a row in an option name, "
-               "which the parser reads back in quadratic time";
+        static_assert(message("_LONG_SPACE_RUN_IN_OPTION_NAME").starts_with("more than 16 "), "the message names the bound");
+        return message("_LONG_SPACE_RUN_IN_OPTION_NAME");
     }
-    return nullptr;
+    return {};
 }
 
-bool refuse(const char* what, PyObject* text, const char* flaw) noexcept {
-    PyErr_Format(PyExc_ValueError, "cannot store %s %R: the INI file cannot carry %s", what, text, flaw);
-    return false;
+// The ValueError `refusal`, filled with the text, then what the file cannot carry.
+template <class... A>
+bool refuse(std::string_view refusal, std::string_view flaw, A... texts) noexcept {
+    Ref what = message_text(flaw);
+    return what && raise_message(PyExc_ValueError, refusal, texts..., what.get());
 }
 
 }  // namespace
 
-const char* value_flaw(PyObject* text) noexcept {
+std::string_view value_flaw(PyObject* text) noexcept {
     const Chars s(text);
-    if (nothing_to_find(text, false)) return nullptr;
+    if (nothing_to_find(text, false)) return {};
     bool line_start = false;  // after a "\n" and only whitespace since
     for (Py_ssize_t i = 0; i < s.size; ++i) {
         const Py_UCS4 c = s[i];
@@ -146,35 +149,33 @@ const char* value_flaw(PyObject* text) noexcept {
         // there, unindented: the rest becomes lines of their own.  Refused
         // wherever it stands, also right before "\n" or at the end, where the
         // whitespace rule would have dropped it.
-        if (c == '\r') return "a carriage return in a value";
-        if (is_surrogate(c)) return "a lone surrogate (which UTF-8 cannot encode) in a value";
+        if (c == '\r') return message("_CARRIAGE_RETURN_IN_VALUE");
+        if (is_surrogate(c)) return message("_SURROGATE_IN_VALUE");
         if (c == '\n') {
             line_start = true;
         } else if (line_start) {
             if (c == '#' || c == ';') {
-                return "a value line after the first that starts with '#' or ';', which reads as a comment";
+                return message("_COMMENT_LINE_IN_VALUE");
             }
             line_start = is_space(c);
         }
     }
-    return nullptr;
+    return {};
 }
 
 bool section_name_carried(PyObject* name) noexcept {
-    const char* flaw = section_name_flaw(name);
-    return !flaw || refuse("section name", name, flaw);
+    const std::string_view flaw = section_name_flaw(name);
+    return flaw.empty() || refuse(message("_CANNOT_STORE_SECTION_NAME"), flaw, name);
 }
 
 bool option_name_carried(PyObject* name) noexcept {
-    const char* flaw = option_name_flaw(name);
-    return !flaw || refuse("option name", name, flaw);
+    const std::string_view flaw = option_name_flaw(name);
+    return flaw.empty() || refuse(message("_CANNOT_STORE_OPTION_NAME"), flaw, name);
 }
 
-bool refuse_value(PyObject* text, PyObject* option, const char* flaw) noexcept {
-    if (!PyUnicode_Check(option)) return refuse("value", text, flaw);
-    PyErr_Format(PyExc_ValueError, "cannot store value %R of option %R: the INI file cannot carry %s", text, option,
-                 flaw);
-    return false;
+bool refuse_value(PyObject* text, PyObject* option, std::string_view flaw) noexcept {
+    if (!PyUnicode_Check(option)) return refuse(message("_CANNOT_STORE_VALUE"), flaw, text);
+    return refuse(message("_CANNOT_STORE_VALUE_OF_OPTION"), flaw, text, option);
 }
 
 }  // namespace ini_main::store

@@ -6,6 +6,8 @@
 
 #include "ini_main/ref.hpp"
 
+#include <string_view>
+
 namespace ini_main::store {
 
 // What a write judges and hands on, for a name or a value's text: a str
@@ -23,14 +25,14 @@ inline Ref as_text(PyObject* name) noexcept {
 bool section_name_carried(PyObject* name) noexcept;
 bool option_name_carried(PyObject* name) noexcept;
 
-// Null when the file carries the value's text, an exact str; else the first
-// thing in it that the file cannot carry ("a carriage return in a value").
+// Empty when the file carries the value's text, an exact str; else the
+// first thing in it that the file cannot carry ("a carriage return in a value").
 // Apart from the refusal, so that a write can judge the text and still raise
 // in the order of its statement.
-const char* value_flaw(PyObject* text) noexcept;
+std::string_view value_flaw(PyObject* text) noexcept;
 
 // The ValueError for a refused value, naming `option` too when it is a str
 // (both as as_text() gives them).  Always returns false.
-bool refuse_value(PyObject* text, PyObject* option, const char* flaw) noexcept;
+bool refuse_value(PyObject* text, PyObject* option, std::string_view flaw) noexcept;
 
 }  // namespace ini_main::store

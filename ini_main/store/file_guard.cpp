@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "ini_main/runtime.hpp"
+#include "ini_main/store/messages.hpp"
 
 namespace ini_main::store {
 
@@ -147,13 +148,7 @@ int is_emptied(PyObject* config) noexcept {
 }
 
 void refuse_save(int mark) noexcept {
-    PyErr_SetString(PyExc_RuntimeError,
-                    mark == kUnread ? "the store does not hold its file: its last read did not complete or could "
-                                      "not read the file; saving now would overwrite the file with what the store "
-                                      "holds: call _read() first"
-                                    : "the store was emptied by a save and not read back since (a save-and-reload "
-                                      "in another thread does this too); saving now would overwrite the file with "
-                                      "what is left: call _read() first");
+    raise_message(PyExc_RuntimeError, mark == kUnread ? message("_UNREAD") : message("_EMPTIED"));
 }
 
 bool lift_mark(PyObject* config, PyObject* read_ok, PyObject* path) noexcept {

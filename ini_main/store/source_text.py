@@ -150,74 +150,73 @@ def _carried_names(section, option):
     section, option = _text(section), _text(option)
     _check_section(section)
     if type(option) is str:
-        _refuse("option name", option, _option_name_flaw(option))
+        _refuse(_CANNOT_STORE_OPTION_NAME, option, _option_name_flaw(option))
     return section, option
 
 
 def _check_section(section):
     if type(section) is str:
-        _refuse("section name", section, _section_name_flaw(section))
+        _refuse(_CANNOT_STORE_SECTION_NAME, section, _section_name_flaw(section))
 
 
 def _value_text(value, option):
     text = value if type(value) is str else _text(str(value))
     if (flaw := _value_flaw(text)) and type(option) is str:
-        raise ValueError(f"cannot store value {text!r} of option {option!r}: the INI file cannot carry {flaw}")
-    _refuse("value", text, flaw)
+        raise ValueError(_CANNOT_STORE_VALUE_OF_OPTION.format(text, option, flaw))
+    _refuse(_CANNOT_STORE_VALUE, text, flaw)
     return text
 
 
-def _refuse(what, text, flaw):
+def _refuse(message, text, flaw):
     if flaw:
-        raise ValueError(f"cannot store {what} {text!r}: the INI file cannot carry {flaw}")
+        raise ValueError(message.format(text, flaw))
 
 
 def _section_name_flaw(name):
     if not name:
-        return "an empty section name"
+        return _EMPTY_SECTION_NAME
     for c in name:
         if c in "\r\n":
-            return "a line break in a section name"
+            return _LINE_BREAK_IN_SECTION_NAME
         if _surrogate(c):
-            return "a lone surrogate (which UTF-8 cannot encode) in a section name"
+            return _SURROGATE_IN_SECTION_NAME
 
 
 def _option_name_flaw(name):
     run = longest_run = 0
     for c in name:
         if c in "\r\n":
-            return "a line break in an option name"
+            return _LINE_BREAK_IN_OPTION_NAME
         if _surrogate(c):
-            return "a lone surrogate (which UTF-8 cannot encode) in an option name"
+            return _SURROGATE_IN_OPTION_NAME
         if c in "=:":
-            return f"{c!r} in an option name"
+            return _EQUALS_IN_OPTION_NAME if c == "=" else _COLON_IN_OPTION_NAME
         run = run + 1 if c.isspace() else 0
         longest_run = max(run, longest_run)
     if not name:
-        return "an empty option name"
+        return _EMPTY_OPTION_NAME
     if name[0] in "#;":
-        return "an option name that starts with '#' or ';', which reads as a comment"
+        return _COMMENT_OPTION_NAME
     if name[0] == "[":
-        return "an option name that starts with '[', which can read as a section header"
+        return _HEADER_OPTION_NAME
     if name[0].isspace() or name[-1].isspace():
-        return "whitespace at either end of an option name"
+        return _SPACE_AT_AN_END_OF_OPTION_NAME
     if longest_run > 16:  # the parser takes time quadratic in a run to read the name back
-        return ("more than 16 whitespace characters in a row in an option name, "
-                "which the parser reads back in quadratic time")
+        return _LONG_SPACE_RUN_IN_OPTION_NAME
 
 
 def _value_flaw(text):
     line_start = False  # after a "\n" and only whitespace since
     for c in text:
         if c == "\r":
-            return "a carriage return in a value"
+            return _CARRIAGE_RETURN_IN_VALUE
         if _surrogate(c):
-            return "a lone surrogate (which UTF-8 cannot encode) in a value"
+            return _SURROGATE_IN_VALUE
         if c == "\n":
             line_start = True
         elif line_start:
             if c in "#;":
-                return "a value line after the first that starts with '#' or ';', which reads as a comment"
+                return _COMMENT_LINE_IN_VALUE
             line_start = c.isspace()
 
 
@@ -236,10 +235,6 @@ _file_lock = _thread.RLock()
 os.register_at_fork(after_in_child=_file_lock._at_fork_reinit)
 _marks = {}  # id(parser): (refusal, a weak reference to it, or the parser if it takes none)
 _sweep_at = 64  # the marks of parsers gone are swept out at this many, then at twice what stays
-_EMPTIED = ("the store was emptied by a save and not read back since (a save-and-reload in another thread "
-            "does this too); saving now would overwrite the file with what is left: call _read() first")
-_UNREAD = ("the store does not hold its file: its last read did not complete or could not read the file; "
-           "saving now would overwrite the file with what the store holds: call _read() first")
 _ABSENT = object()  # the former state "no file"
 
 
@@ -345,3 +340,32 @@ def _mark_of_key(key):
         del _marks[key]  # that parser is gone (only its mark held it); key may be a new one's address
         return None
     return refusal
+
+
+# The store's messages, each written once: the helpers above use them, and
+# the build takes the compiled methods' from these lines.  Each is a
+# str.format() template on a line of its own, with no backslash or quote.
+
+_CANNOT_STORE_SECTION_NAME = "cannot store section name {!r}: the INI file cannot carry {}"
+_CANNOT_STORE_OPTION_NAME = "cannot store option name {!r}: the INI file cannot carry {}"
+_CANNOT_STORE_VALUE = "cannot store value {!r}: the INI file cannot carry {}"
+_CANNOT_STORE_VALUE_OF_OPTION = "cannot store value {!r} of option {!r}: the INI file cannot carry {}"
+# What the file cannot carry, filled in above
+_EMPTY_SECTION_NAME = "an empty section name"
+_LINE_BREAK_IN_SECTION_NAME = "a line break in a section name"
+_SURROGATE_IN_SECTION_NAME = "a lone surrogate (which UTF-8 cannot encode) in a section name"
+_EMPTY_OPTION_NAME = "an empty option name"
+_LINE_BREAK_IN_OPTION_NAME = "a line break in an option name"
+_SURROGATE_IN_OPTION_NAME = "a lone surrogate (which UTF-8 cannot encode) in an option name"
+_EQUALS_IN_OPTION_NAME = "'=' in an option name"
+_COLON_IN_OPTION_NAME = "':' in an option name"
+_COMMENT_OPTION_NAME = "an option name that starts with '#' or ';', which reads as a comment"
+_HEADER_OPTION_NAME = "an option name that starts with '[', which can read as a section header"
+_SPACE_AT_AN_END_OF_OPTION_NAME = "whitespace at either end of an option name"
+_LONG_SPACE_RUN_IN_OPTION_NAME = "more than 16 whitespace characters in a row in an option name, which the parser reads back in quadratic time"
+_CARRIAGE_RETURN_IN_VALUE = "a carriage return in a value"
+_SURROGATE_IN_VALUE = "a lone surrogate (which UTF-8 cannot encode) in a value"
+_COMMENT_LINE_IN_VALUE = "a value line after the first that starts with '#' or ';', which reads as a comment"
+# A save refused, since the store does not hold what the file holds
+_EMPTIED = "the store was emptied by a save and not read back since (a save-and-reload in another thread does this too); saving now would overwrite the file with what is left: call _read() first"
+_UNREAD = "the store does not hold its file: its last read did not complete or could not read the file; saving now would overwrite the file with what the store holds: call _read() first"

@@ -19,8 +19,8 @@ bool set_value(PyObject* self, PyObject* section, PyObject* option, PyObject* va
     Ref config = Ref::steal(PyObject_GetAttr(self, names._config));
     if (!config) return false;
     if (PyUnicode_CheckExact(value)) {
-        const char* flaw = value_flaw(value);
-        if (!flaw) return bool(call_method(names.set, config.get(), section, option, value));
+        const std::string_view flaw = value_flaw(value);
+        if (flaw.empty()) return bool(call_method(names.set, config.get(), section, option, value));
         // A parser without `set` fails on the lookup, as it does for other values.
         if (!Ref::steal(PyObject_GetAttr(config.get(), names.set))) return false;
         return refuse_value(value, option, flaw);
@@ -29,7 +29,8 @@ bool set_value(PyObject* self, PyObject* section, PyObject* option, PyObject* va
     Ref converted = set ? Ref::steal(PyObject_Str(value)) : Ref();
     Ref text = converted ? as_text(converted.get()) : Ref();
     if (!text) return false;
-    if (const char* flaw = value_flaw(text.get())) return refuse_value(text.get(), option, flaw);
+    const std::string_view flaw = value_flaw(text.get());
+    if (!flaw.empty()) return refuse_value(text.get(), option, flaw);
     PyObject* args[] = {nullptr, section, option, text.get()};
     return bool(Ref::steal(PyObject_Vectorcall(set.get(), args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
 }

@@ -1,0 +1,58 @@
+// The store's own messages.  Each is written once, as a constant in the
+// table at the end of the served text, which the text's helpers use; the
+// build takes it from there, so the compiled methods and the text cannot
+// say different things.  A message is a str.format() template.
+#pragma once
+
+#include "ini_main/ref.hpp"
+#include "ini_main/store/source.hpp"
+
+#include <string_view>
+
+namespace ini_main::store {
+
+// Named in the compiler's error when the table lacks a message or spells it
+// in a way this reading does not take.
+void source_text_py_has_no_message_of_this_name() noexcept;
+void source_text_py_has_this_message_twice() noexcept;
+void a_message_holds_a_backslash_or_a_quote() noexcept;
+
+// The text of the line `NAME = "text"` of the served text.
+consteval std::string_view message(std::string_view name) {
+    constexpr std::string_view assign = " = \"";
+    std::string_view found;
+    for_each_line(1, [&](int, std::string_view line) {
+        if (line.starts_with(name) && line.substr(name.size()).starts_with(assign) && line.ends_with('"')) {
+            if (!found.empty()) source_text_py_has_this_message_twice();
+            found = line.substr(name.size() + assign.size());
+            found.remove_suffix(1);
+        }
+        return true;
+    });
+    if (found.empty()) source_text_py_has_no_message_of_this_name();
+    // Read as it stands: no escape to undo.
+    if (found.find_first_of("\\\"") != std::string_view::npos) a_message_holds_a_backslash_or_a_quote();
+    return found;
+}
+
+// The message filled in as `message.format(*args)` fills it; null with an
+// exception set when that fails.
+Ref format_message(std::string_view message, PyObject* const* args, size_t count) noexcept;
+template <class... A>
+Ref format_message(std::string_view message, A... args) noexcept {
+    PyObject* const filled[] = {args..., nullptr};
+    return format_message(message, filled, sizeof...(A));
+}
+
+// Raises `type` with the message so filled.  Always returns false.
+template <class... A>
+bool raise_message(PyObject* type, std::string_view message, A... args) noexcept {
+    Ref text = format_message(message, args...);
+    if (text) PyErr_SetObject(type, text.get());
+    return false;
+}
+
+// A message as a str, for filling into another.
+Ref message_text(std::string_view message) noexcept;
+
+}  // namespace ini_main::store
