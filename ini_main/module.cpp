@@ -212,6 +212,6 @@ PyModuleDef module_def = {
 
 }  // namespace ini_main
 
-extern "C" PyMODINIT_FUNC PyInit_ini_main() {
+PyMODINIT_FUNC PyInit_ini_main() {  // PyMODINIT_FUNC declares it extern "C"
     return PyModuleDef_Init(&ini_main::module_def);
 }

@@ -41,16 +41,22 @@ bool make_entry() noexcept {
     return entry != nullptr;
 }
 
-// linecache.cache, of the linecache that sys.modules holds now.  The
-// interpreter imports linecache at start-up; where it is absent (removed,
-// or blocked with None) nothing reads source lines through it, and it is
-// not imported here.  1 with `*cache` set; 0 when there is no cache to
-// serve; -1 on an error.
-int find_cache(PyObject** cache) noexcept {
+// linecache.cache, of the linecache that sys.modules holds now.  A script
+// run as a file does not import linecache until the interpreter prints its
+// uncaught exception, with an empty cache then; so where it is absent,
+// `import_absent` imports it (a failing call does, costing a successful call
+// nothing).  Blocked with None, or not a module, it is left alone.  1 with
+// `*cache` set; 0 when there is no cache to serve; -1 on an error.
+int find_cache(PyObject** cache, bool import_absent) noexcept {
     if (Py_IsFinalizing()) return 0;  // sys.modules may be gone
     PyObject* module = nullptr;
     int got = PyDict_GetItemRef(PyImport_GetModuleDict(), names.linecache, &module);
-    if (got <= 0) return got;
+    if (got < 0) return -1;
+    if (got == 0) {
+        if (!import_absent) return 0;
+        module = PyImport_Import(names.linecache);
+        if (!module) return -1;
+    }
     Ref held = Ref::steal(module);
     if (!PyModule_Check(module)) return 0;
     // The module's own dictionary, where its attribute is found, at less cost
@@ -67,10 +73,10 @@ int find_cache(PyObject** cache) noexcept {
 }
 
 // 0 once the cache holds the entry (or there is no cache), -1 on an error.
-int serve() noexcept {
+int serve(bool import_absent) noexcept {
     if (!make_entry()) return -1;
     PyObject* cache = nullptr;
-    int found = find_cache(&cache);
+    int found = find_cache(&cache, import_absent);
     if (found <= 0) return found;
     Ref held = Ref::steal(cache);
     PyObject* current = nullptr;
@@ -82,17 +88,25 @@ int serve() noexcept {
 
 }  // namespace
 
-bool serve_source() noexcept { return serve() == 0; }
+bool serve_source() noexcept { return serve(false) == 0; }
 
 void keep_source_served() noexcept {
-    PyObject* pending = PyErr_GetRaisedException();
-    if (serve() < 0) {
-        PyObject* error = PyErr_GetRaisedException();
-        PyException_SetContext(error, pending);
-        PyErr_SetRaisedException(error);
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    if (serve(true) == 0) {
+        PyErr_SetRaisedException(pending.release());
         return;
     }
-    PyErr_SetRaisedException(pending);
+    // The source lines only adorn the traceback: an ordinary error of serving
+    // them (linecache that cannot be imported, no memory) is dropped and the
+    // pending exception stays as it was.  An interrupt goes on, with the
+    // pending exception as its context.
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (PyErr_GivenExceptionMatches(error.get(), PyExc_Exception)) {
+        PyErr_SetRaisedException(pending.release());
+        return;
+    }
+    PyException_SetContext(error.get(), pending.release());
+    PyErr_SetRaisedException(error.release());
 }
 
 }  // namespace ini_main

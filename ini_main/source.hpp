@@ -10,8 +10,10 @@ bool serve_source() noexcept;
 
 // As a traceback entry is added, with its exception pending: serves the text
 // again if the cache no longer holds it (a program cleared the cache, or
-// another file took the name).  An error of that, rare as it is (no memory),
-// becomes the pending exception, the former one its context.
+// another file took the name), importing linecache if no one has yet.  An
+// ordinary error of that leaves the pending exception as it was; an
+// interrupt (KeyboardInterrupt, SystemExit) replaces it, the former one its
+// context.
 void keep_source_served() noexcept;
 
 }  // namespace ini_main

@@ -1,6 +1,8 @@
-"""The distributions: the sdist carries what a build needs and builds a working
-wheel; a wheel holds the module and its types and nothing else of the build;
-the metadata is complete and passes twine's check."""
+"""The distributions: the sdist carries what a build needs; the publishable
+wheel that `./dev wheel` builds from it is tagged manylinux for the oldest C
+library it runs on and works in a new environment; a wheel, that one or one the
+system's compiler builds, holds the module and its types and nothing else of
+the build; the metadata is complete and passes twine's check."""
 import email.parser
 import os
 import pathlib
@@ -23,8 +25,8 @@ if "libasan" in os.environ.get("LD_PRELOAD", ""):
     pytest.skip("packaging is checked in the plain run; the sanitizer run is for memory", allow_module_level=True)
 
 
-def run(*args, cwd=ROOT):
-    result = subprocess.run([str(a) for a in args], cwd=cwd, capture_output=True, text=True, timeout=300)
+def run(*args, cwd=ROOT, env=None):
+    result = subprocess.run([str(a) for a in args], cwd=cwd, env=env, capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, f"{args}\n{result.stdout}\n{result.stderr}"
     return result.stdout
 
@@ -38,17 +40,30 @@ def build_wheel(source, out):
 @pytest.fixture(scope="module")
 def dists(tmp_path_factory):
     out = tmp_path_factory.mktemp("dists")
-    run(sys.executable, "-c", "import sys; from scikit_build_core.build import build_sdist; build_sdist(sys.argv[1])",
-        out)
-    (sdist,) = out.glob("*.tar.gz")
-    with tarfile.open(sdist) as tar:
-        tar.extractall(out / "unpacked", filter="data")
-    (unpacked,) = (out / "unpacked").iterdir()
-    return {"sdist": sdist, "tree": build_wheel(".", out / "tree"), "from sdist": build_wheel(unpacked, out / "sdist")}
+    # The venv that runs this test builds them, as it builds the module.
+    run(ROOT / "dev", "wheel", out / "published", env={**os.environ, "VENV": sys.prefix})
+    (sdist,) = (out / "published").glob("*.tar.gz")
+    (published,) = (out / "published").glob("*.whl")
+    return {"sdist": sdist, "published": published, "tree": build_wheel(".", out / "tree")}
 
 
 def wheel_names(wheel):
-    return sorted(zipfile.ZipFile(wheel).namelist())
+    return sorted(name for name in zipfile.ZipFile(wheel).namelist() if not name.endswith("/"))
+
+
+def wheel_platforms(wheel):
+    """The platform tags in the wheel's name, checked against its WHEEL file."""
+    info = zipfile.ZipFile(wheel).read("ini_main-0.1.0.dist-info/WHEEL").decode()
+    assert "Root-Is-Purelib: false" in info
+    platforms = wheel.name.removesuffix(".whl").split("-")[-1].split(".")
+    assert sorted(re.findall(r"^Tag: cp313-cp313-(.*)$", info, re.M)) == sorted(platforms)
+    return platforms
+
+
+def glibc_of(platform):
+    """The C library version a manylinux tag names ("manylinux2014" is 2.17)."""
+    match = re.fullmatch(r"manylinux_2_(\d+)_x86_64", platform.replace("manylinux2014", "manylinux_2_17"))
+    return (2, int(match[1])) if match else None
 
 
 def test_sdist_has_what_a_build_needs_and_no_build_output(dists):
@@ -64,14 +79,17 @@ def test_sdist_has_what_a_build_needs_and_no_build_output(dists):
 
 
 def test_wheels_hold_the_module_and_the_stubs_only(dists):
-    for kind in ("tree", "from sdist"):
+    for kind in ("published", "tree"):
         names = wheel_names(dists[kind])
         assert [n for n in names if ".dist-info/" not in n] == sorted([MODULE, STUB]), kind
         info = {n.split("/", 1)[1] for n in names if ".dist-info/" in n}
         assert info <= {"METADATA", "WHEEL", "RECORD", "licenses/LICENSE"}, kind
-    assert wheel_names(dists["tree"]) == wheel_names(dists["from sdist"])
-    wheel_info = zipfile.ZipFile(dists["tree"]).read("ini_main-0.1.0.dist-info/WHEEL").decode()
-    assert "Root-Is-Purelib: false" in wheel_info and re.search(r"^Tag: cp313-cp313-", wheel_info, re.M)
+    assert wheel_names(dists["published"]) == wheel_names(dists["tree"])
+    assert wheel_platforms(dists["tree"]) == ["linux_x86_64"]
+    # The publishable wheel claims glibc 2.28, the wheel builders' baseline, or older.
+    published = wheel_platforms(dists["published"])
+    assert "manylinux_2_28_x86_64" in published
+    assert all(glibc_of(p) and glibc_of(p) <= (2, 28) for p in published), published
 
 
 def test_metadata_is_complete(dists):
@@ -87,13 +105,16 @@ def test_metadata_is_complete(dists):
     run(sys.executable, "-m", "twine", "check", "--strict", *dists.values())
 
 
-def test_wheel_from_sdist_works_in_a_new_environment(dists, tmp_path):
+def test_published_wheel_works_in_a_new_environment(dists, tmp_path):
     env = tmp_path / "env"
     venv.EnvBuilder(with_pip=False).create(env)
     python = env / "bin" / "python"
-    run(sys.executable, "-m", "pip", "--python", python, "install", "--no-deps", "--no-index", dists["from sdist"])
+    run(sys.executable, "-m", "pip", "--python", python, "install", "--no-deps", "--no-index", dists["published"])
     assert run(python, "-c", "import ini_main; print(ini_main.__file__)", cwd=tmp_path).startswith(str(env))
-    assert "width as stored: '1920'" in run(python, ROOT / "examples" / "demo.py", cwd=tmp_path)
+    demo = run(python, ROOT / "examples" / "demo.py", cwd=tmp_path)
+    assert "width as stored: '1920'" in demo
+    assert ('  File "ini_main.py", line 55, in ini_main.TovrelIniMain._get\n'
+            "    value = self._config.get(section, option)\n") in demo
     # mypy, run with that interpreter, finds the types the wheel installed there.
     run(sys.executable, "-m", "mypy", "--strict", "--python-executable", python,
         "--cache-dir", tmp_path / "mypy-cache", ROOT / "examples" / "typed_usage.py", cwd=tmp_path)

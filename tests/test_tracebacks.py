@@ -4,6 +4,7 @@ import ast
 import inspect
 import linecache
 import os
+import subprocess
 import sys
 import traceback
 import types
@@ -147,6 +148,54 @@ def test_each_entry_prints_its_statement(make_store, text_class, call, expected)
     ran = [(f.name, f.lineno) for f in traceback.extract_tb(oracle.value.__traceback__)
            if f.filename == "ini_main.py" and f.name in vars(text_class)]
     assert ran == [(name, line) for name, line, _ in expected]
+
+
+# A script file that never imports linecache itself; after `before`, it dies
+# of an uncaught store error, which the interpreter prints.
+SCRIPT = """import sys
+import ini_main
+store = ini_main.TovrelIniMain(sys.argv[1])
+store._set("a", "b", "1")
+{before}
+store._get("a", "missing")
+"""
+
+NOT_A_DICT = """import configparser, linecache
+linecache.cache = cache = ["not a dict"]
+try:
+    store._get("a", "missing")
+except configparser.NoOptionError as error:
+    print(error.__traceback__.tb_next.tb_frame.f_code.co_filename, cache)
+linecache.cache = {}"""
+
+IMPORT_FAILS = """class Refuse:
+    def find_spec(self, name, path=None, target=None):
+        if name == "linecache":
+            raise self.error
+refuse = Refuse()
+sys.meta_path.insert(0, refuse)
+for refuse.error in (ImportError("refused"), KeyboardInterrupt()):
+    try:
+        store._get("a", "missing")
+    except BaseException as error:
+        print(type(error).__name__, type(error.__context__).__name__, end=" ")
+sys.meta_path.remove(refuse)"""
+
+
+# what the script does before its last statement, and what that prints
+@pytest.mark.parametrize("before, expected", [
+    pytest.param('print("linecache" in sys.modules, store._get("a", "b"))', "False 1\n", id="no-linecache-until-a-failure"),
+    pytest.param(NOT_A_DICT, "ini_main.py ['not a dict']\n", id="cache-not-a-dict-then-a-dict"),
+    pytest.param(IMPORT_FAILS, "NoOptionError KeyError KeyboardInterrupt NoOptionError ", id="linecache-import-fails"),
+])
+def test_a_script_that_dies_of_a_store_error_prints_the_statement(tmp_path, before, expected):
+    script = tmp_path / "script.py"
+    script.write_text(SCRIPT.format(before=before))
+    child = subprocess.run([sys.executable, script, tmp_path / "settings.ini"], cwd=tmp_path,
+                           capture_output=True, text=True, timeout=60)
+    assert (child.returncode, child.stdout) == (1, expected), child.stderr
+    assert ('  File "ini_main.py", line 55, in ini_main.TovrelIniMain._get\n'
+            "    value = self._config.get(section, option)\n") in child.stderr
 
 
 def test_served_text_wins_over_a_file_of_the_same_name(make_store, tmp_path, monkeypatch):
