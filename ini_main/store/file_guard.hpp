@@ -1,27 +1,10 @@
-// What keeps a save from losing the file: one lock for the file work of every
-// store in the process, and the mark of a parser that a save has emptied.
+// What keeps a save from losing the file: the mark of a parser that a save
+// has emptied.
 #pragma once
 
 #include "ini_main/ref.hpp"
 
 namespace ini_main::store {
-
-// Holds the process-wide file lock for its lifetime.  The lock is re-entrant
-// (a parser's `write` may save another store) and a thread waiting for it
-// waits without the interpreter's lock, so the holder can always finish.
-// Waiting can be interrupted (KeyboardInterrupt): then `held()` is false and
-// the exception is set.
-class FileLock {
-public:
-    FileLock() noexcept;
-    ~FileLock();
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-    bool held() const noexcept { return held_; }
-
-private:
-    bool held_ = false;
-};
 
 // The mark of an emptied parser: set once its file has been written and
 // before it is cleared, lifted when a read into it completes.  A marked
