@@ -223,6 +223,30 @@ def test_two_stores_on_one_file_overwrite_each_other(make_store):
     assert held(second._config) == ({}, {"a": {"x": "1", "y": "2"}, "b": {"z": "3"}})
 
 
+def test_a_save_that_waited_on_a_failed_first_save_makes_the_file_anew(ini_path):
+    # The first save creates the file and fails while a second store waits for it: the
+    # file it created goes, and the second save writes a new one, not the removed one.
+    first, second = ini_main.TovrelIniMain(str(ini_path)), ini_main.TovrelIniMain(str(ini_path))
+    first._config, writing, fail, results = HalfWriter(), threading.Event(), threading.Event(), []
+    first._config.failing, first._config.meanwhile = True, lambda: (writing.set(), fail.wait())
+
+    def record(call):
+        try:
+            results.append(call())
+        except Exception as exc:
+            results.append(type(exc))
+    saves = [threading.Thread(target=record, args=(call,))
+             for call in (first._save, lambda: second._set("b", "k", "v"))]
+    saves[0].start()
+    writing.wait()
+    saves[1].start()
+    time.sleep(0.2)  # into its wait
+    fail.set()
+    for thread in saves:
+        thread.join()
+    assert results == [Broken, True] and file_holds(ini_path) == ({}, {"b": {"k": "v"}})
+
+
 # A second process holds both files' locks; the store waits its full time, then gives up.
 HOLD_LOCKS = """
 import fcntl, sys
@@ -441,14 +465,21 @@ shutil.rmtree(folder)
 """
 
 # A signal handler saves the file while a save or a reload of it is under way on the
-# same thread: refused, and each outer call completes with the whole file.
+# same thread, and another thread saves it too: refused, and each outer call completes
+# with the whole file.
 NESTED_SAVE = r"""
-import signal, sys
+import signal, sys, threading
 from ini_main import TovrelIniMain
 path = sys.argv[1]
 store = TovrelIniMain(path)
 store._set_all({f"s{i}": {"k": "v" * 1000} for i in range(500)})
 other, refused, broken, busy = TovrelIniMain(path), [], [], [False]
+contender, done = TovrelIniMain(path), threading.Event()   # another thread saving the file meanwhile
+
+def contend():
+    while not done.is_set():
+        contender._set("contender", "k", "v")
+threading.Thread(target=contend).start()
 
 def handler(*_):
     if busy[0]:
@@ -467,6 +498,7 @@ for i in range(20):
     if sum(s.startswith("s") for s in store._sections()) != 500:
         broken.append(i)
 signal.setitimer(signal.ITIMER_REAL, 0)
+done.set()
 start = f"cannot save {path!r} inside a save or read of it on the same thread"
 print(bool(refused), all(text.startswith(start) for text in refused) or refused[:3], broken,
       len(TovrelIniMain(path)._sections()) > 499)
@@ -548,7 +580,7 @@ from ini_main import TovrelIniMain
 path = sys.argv[1]
 TovrelIniMain(path)._set_option("base", {f"k{i}": str(i) for i in range(200)})
 WRITER = '''
-import sys
+import json, sys
 from ini_main import TovrelIniMain
 store, errors = TovrelIniMain(sys.argv[1]), set()
 for i in range(60):
@@ -556,7 +588,7 @@ for i in range(60):
         store._set(sys.argv[2], "n", i)
     except Exception as exc:
         errors.add(type(exc).__name__)
-print(sorted(errors))
+print(json.dumps(sorted(errors)))
 '''
 READER = '''
 import sys

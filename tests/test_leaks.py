@@ -91,12 +91,18 @@ class Faulty(cp.ConfigParser):
 
 
 class Inside(cp.ConfigParser):
-    """A real parser whose `write` first calls `then` (a save or read of its own file)."""
+    """A real parser whose `write` or `read` first calls `then` when it is set (a save or
+    read of its own file)."""
     then = None
 
     def write(self, fp, space_around_delimiters=True):
         self.then()
         super().write(fp, space_around_delimiters)
+
+    def read(self, filenames, encoding=None):
+        if self.then:
+            self.then()
+        return super().read(filenames, encoding)
 
 
 def interrupt(*_):
@@ -169,9 +175,12 @@ class Env:
         objects = list(vars(self).values())
         return objects + [o._config for o in objects if isinstance(o, TovrelIniMain) and o is not self.bare]
 
-    def inside_save(self, then):
+    def within(self, call, then):
         self.inside._config.then = then
-        self.inside._save()
+        try:
+            call()
+        finally:
+            self.inside._config.then = None
 
     def interrupted(self, call):
         previous = signal.signal(signal.SIGALRM, interrupt)
@@ -325,8 +334,10 @@ ROWS = [*FILELESS, *saving_rows(),
     row("_save", "parser-write-fails-part-way", lambda e: e.half_writer._save(), Broken, "_save:137"),
     row("_save", "parser-clear-raises", lambda e: e.clear_fails._config.read_back(e.clear_fails, e.clear_fails._save), Broken, "_save:138"),
     row("_save", "no-parser", lambda e: e.bare._save(), AE, "_save:137"),
-    row("_save", "save-inside-its-save", lambda e: e.inside_save(e.inside_other._save), RuntimeError, "_save:137 _save:137"),
-    row("_save", "read-inside-its-save", lambda e: e.inside_save(e.inside_other._read), RuntimeError, "_save:137 _read:134"),
+    row("_save", "save-inside-its-save", lambda e: e.within(e.inside._save, e.inside_other._save), RuntimeError, "_save:137 _save:137"),
+    row("_save", "read-inside-its-save", lambda e: e.within(e.inside._save, e.inside_other._read), RuntimeError, "_save:137 _read:134"),
+    row("_read", "ok-read-inside-its-read", lambda e: e.within(e.inside._read, e.inside_other._read)),
+    row("_read", "save-inside-its-read", lambda e: e.within(e.inside._read, e.inside_other._save), RuntimeError, "_read:134 _save:137"),
     row("_save", "first-save-through-a-dangling-link-fails", lambda e: e.dangling._save(), Broken, "_save:137"),
     row("_save", "wait-interrupted", lambda e: e.interrupted(e.locked._save), Broken, "_save:137"),
     row("_read", "wait-interrupted", lambda e: e.interrupted(e.locked._read), Broken, "_read:134"),

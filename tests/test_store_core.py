@@ -337,31 +337,42 @@ def test_save_over_the_file_size_limit_fails_and_can_be_repeated(ini_path):
 
 
 class WriterFailing(configparser.ConfigParser):
-    """Writes part of its content, then fails."""
+    """Writes part of its content, calls `meanwhile` when set, then fails."""
+    meanwhile = None
 
     def write(self, fp, space_around_delimiters=True):
         fp.write("[half")
         fp.flush()
+        if self.meanwhile:
+            self.meanwhile()
         raise OSError("writer failed")
 
 
 LARGE = BOM + b"".join(b"[s%d]\nk = v\n" % i for i in range(5000))
 
 
+def replace_file(path):
+    path.with_name("new.ini").write_bytes(b"[new]\n")
+    os.replace(path.with_name("new.ini"), path)
+
+
 # The path may be a chain of links, settings.ini -> hop.ini -> /tmp/.../target.ini: the
-# relative one is resolved from its own folder, not from the working directory.
-@pytest.mark.parametrize("former, linked", [
-    (b"[old]\nk = 1\n", False), (LARGE, False), (None, False), (b"[old]\nk = 1\n", True), (None, True),
-], ids=["small", "large", "none", "through-links", "dangling-links"])
-def test_write_failing_part_way_leaves_the_former_content(ini_path, former, linked):
+# relative one is resolved from its own folder, not from the working directory.  A file
+# put in place of the one a failed first save created is another's: it stays.
+@pytest.mark.parametrize("former, linked, meanwhile", [
+    (b"[old]\nk = 1\n", False, None), (LARGE, False, None), (None, False, None),
+    (b"[old]\nk = 1\n", True, None), (None, True, None), (b"[new]\n", False, replace_file),
+], ids=["small", "large", "none", "through-links", "dangling-links", "none-then-replaced"])
+def test_write_failing_part_way_leaves_the_former_content(ini_path, former, linked, meanwhile):
     target = ini_path.with_name("target.ini") if linked else ini_path
     if linked:
         ini_path.symlink_to("hop.ini")
         ini_path.with_name("hop.ini").symlink_to(target)
-    if former is not None:
+    if former is not None and not meanwhile:
         target.write_bytes(former)
     store = Store(str(ini_path))
     store._config = WriterFailing()
+    store._config.meanwhile = meanwhile and (lambda: meanwhile(ini_path))
     store._config.add_section("new")
     with pytest.raises(OSError, match="writer failed") as exc:
         store._save()

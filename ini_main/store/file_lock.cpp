@@ -202,8 +202,9 @@ bool FileLock::take(PyObject* fspath, Use use) noexcept {
         }
         if (found == Found::unlocked) return true;
         if (found == Found::opened) {
+            // A save that gives up leaves a file that it created to the store
+            // that holds it: theirs by now.
             if (!wait_and_lock(deadline)) {
-                give_up_created();
                 unlock();
                 return false;
             }
@@ -224,7 +225,7 @@ bool FileLock::wait_and_lock(const timespec& deadline) noexcept {
     listed_ = true;
     const int operation = (use_ == Use::save ? LOCK_EX : LOCK_SH) | LOCK_NB;
     return wait_until(deadline, name_.get(), [this, operation] {
-        if (::flock(fd_, operation) == 0) return locked_ = true;
+        if (::flock(fd_, operation) == 0) return true;
         // A file system without such locks: go on unlocked, as before.
         return errno != EWOULDBLOCK && errno != EINTR;
     });
@@ -239,15 +240,6 @@ bool FileLock::still_named(const char* path) const noexcept {
     error = ::stat(path, &named);
     Py_END_ALLOW_THREADS
     return error == 0 && named.st_dev == dev_ && named.st_ino == ino_;
-}
-
-// A save that gave up waiting removes the file it created, unless another
-// store has it locked or has written into it meanwhile.
-void FileLock::give_up_created() noexcept {
-    if (!created() || (!locked_ && ::flock(fd_, LOCK_EX | LOCK_NB) != 0)) return;
-    locked_ = true;
-    struct stat info;
-    if (::fstat(fd_, &info) == 0 && info.st_size == 0) remove_created();
 }
 
 int FileLock::remove_created() const noexcept {
@@ -265,10 +257,8 @@ void FileLock::unlock() noexcept {
         *link = next_;
         listed_ = false;
     }
-    // Unlocked explicitly: a child forked meanwhile may still hold a copy of
-    // the descriptor, and closing ours alone would leave the file locked.
-    if (locked_) ::flock(fd_, LOCK_UN);
-    locked_ = false;
+    // Closing the last descriptor of the open file releases its lock (a
+    // forked child has closed its copy at the fork).
     if (fd_ >= 0) ::close(std::exchange(fd_, -1));
     if (dir_ >= 0) ::close(std::exchange(dir_, -1));
 }
@@ -280,7 +270,7 @@ void FileLock::forget_in_child() noexcept {
         // Only closed: an unlock would release the parent's lock as well.
         if (held->fd_ >= 0) ::close(std::exchange(held->fd_, -1));
         if (held->dir_ >= 0) ::close(std::exchange(held->dir_, -1));
-        held->locked_ = held->listed_ = false;
+        held->listed_ = false;
     }
     holders = nullptr;
 }

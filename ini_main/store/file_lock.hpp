@@ -63,7 +63,6 @@ private:
     Found create(const char* path) noexcept;
     bool wait_and_lock(const struct timespec& deadline) noexcept;
     bool still_named(const char* path) const noexcept;
-    void give_up_created() noexcept;
     void unlock() noexcept;
 
     Ref name_;
@@ -75,7 +74,6 @@ private:
     ino_t ino_ = 0;
     unsigned long thread_ = 0;
     Use use_ = Use::read;
-    bool locked_ = false;           // the lock across processes is held through fd_
     bool listed_ = false;           // among the process's holders
     FileLock* next_ = nullptr;
 };

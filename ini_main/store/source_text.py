@@ -265,7 +265,7 @@ class _FileLock:
     locked for None, a FIFO, a device, a folder, a missing file that is read,
     or a path that open() will refuse.  A save of a missing file creates it."""
     fd = folder = created = key = None
-    write_error, locked = 0, False
+    write_error = 0
 
     def __init__(self, path, use):
         self.path, self.use = path, use
@@ -298,8 +298,7 @@ class _FileLock:
             if found == "opened":
                 try:
                     self._wait_and_lock(deadline)
-                except BaseException:
-                    self._give_up_created()
+                except BaseException:  # a file it created is left to the store that holds it
                     self._unlock()
                     raise
                 if _identity(_stat_or_none(name)) == self.key:
@@ -379,34 +378,18 @@ class _FileLock:
             except (BlockingIOError, InterruptedError):
                 return False
             except OSError:
-                return True  # a file system without such locks: go on unlocked
-            self.locked = True
+                pass  # a file system without such locks: go on unlocked
             return True
         _wait_until(deadline, self.path, attempt)
-
-    def _give_up_created(self):
-        # unless another store has it locked or has written into it meanwhile
-        if self.created is None:
-            return
-        if not self.locked:
-            try:
-                fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except OSError:
-                return
-            self.locked = True
-        if os.fstat(self.fd).st_size == 0:
-            self.remove_created()
 
     def remove_created(self):
         if _identity(_stat_or_none(self.created, dir_fd=self.folder, follow_symlinks=False)) == self.key:
             os.unlink(self.created, dir_fd=self.folder)
 
     def _unlock(self):
+        # closing the last descriptor of the open file releases its lock
         if _holders.get(self.key) is self:
             del _holders[self.key]
-        if self.locked:  # explicitly: a forked child's copy of the descriptor must not keep it locked
-            fcntl.flock(self.fd, fcntl.LOCK_UN)
-        self.locked = False
         for fd in (self.fd, self.folder):
             if fd is not None:
                 os.close(fd)
@@ -446,7 +429,6 @@ def _forget_in_child():
             if fd is not None:
                 os.close(fd)  # only closed: an unlock would release the parent's lock as well
         lock.fd = lock.folder = None
-        lock.locked = False
     _holders.clear()
 
 
