@@ -280,6 +280,10 @@ def test_emptied_store_refuses_to_save_until_read_back(make_store, tmp_path, emp
             change()
         assert entries(exc.value)[-1] == SAVE_ENTRY[0]
         assert (tmp_path / "settings.ini").read_bytes() == on_disk
+    (tmp_path / "settings.ini").unlink()  # refused, a save makes no file either
+    pytest.raises(RuntimeError, store._save)
+    assert not (tmp_path / "settings.ini").exists()
+    (tmp_path / "settings.ini").write_bytes(on_disk)
     if isinstance(store._config, ReadStopsHalfway):
         store._config.__class__ = configparser.ConfigParser
     getattr(store, lift)()

@@ -84,9 +84,7 @@ FileLock* FileLock::holder_of(dev_t dev, ino_t ino) noexcept {
 // Runs without the interpreter's lock: opens the regular file that `named`
 // (a stat of `path`) describes, for reading and, for a save, writing.
 FileLock::Found FileLock::open_existing(const char* path, const struct stat& named) noexcept {
-    write_error_ = 0;
-    int fd = -1;
-    if (use_ == Use::save && (fd = ::open(path, O_RDWR | kOpenFlags)) < 0) write_error_ = errno;
+    int fd = use_ == Use::save ? ::open(path, O_RDWR | kOpenFlags) : -1;  // a read-only file: O_RDONLY
     if (fd < 0 && (fd = ::open(path, O_RDONLY | kOpenFlags)) < 0) return errno == ENOENT ? Found::again : Found::unlocked;
     struct stat opened;
     const bool same = ::fstat(fd, &opened) == 0 && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
@@ -151,7 +149,6 @@ FileLock::Found FileLock::create(const char* path) noexcept {
         dev_ = made.st_dev;
         ino_ = made.st_ino;
         dir_ = std::exchange(dir, -1);
-        write_error_ = 0;
         found = Found::opened;
         break;
     }

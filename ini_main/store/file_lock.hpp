@@ -42,9 +42,8 @@ public:
     bool take(PyObject* fspath, Use use) noexcept;
 
     // The descriptor of the locked file, open for reading, and for writing
-    // unless write_error() says why not; -1 when nothing is locked here.
+    // when the store may write it; -1 when nothing is locked here.
     int fd() const noexcept { return fd_; }
-    int write_error() const noexcept { return write_error_; }
     PyObject* name() const noexcept { return name_.get(); }  // the path as passed to take()
     bool created() const noexcept { return dir_ >= 0; }     // by this save
 
@@ -69,7 +68,6 @@ private:
     int fd_ = -1;
     int dir_ = -1;                  // the folder of the file this save created
     char created_[NAME_MAX + 1];    // and its name there
-    int write_error_ = 0;
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     unsigned long thread_ = 0;

@@ -50,7 +50,6 @@ bool holds(int fd, const char* bytes, Py_ssize_t size) noexcept {
 int put_back(const FileLock& lock, const char* bytes, Py_ssize_t size) noexcept {
     const int fd = lock.fd();
     if (holds(fd, bytes, size)) return 0;
-    if (lock.write_error()) return lock.write_error();
     if (!write_all(fd, bytes, size)) return errno;
     return ::ftruncate(fd, size) == 0 ? 0 : errno;
 }

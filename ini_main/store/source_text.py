@@ -265,7 +265,6 @@ class _FileLock:
     locked for None, a FIFO, a device, a folder, a missing file that is read,
     or a path that open() will refuse.  A save of a missing file creates it."""
     fd = folder = created = key = None
-    write_error = 0
 
     def __init__(self, path, use):
         self.path, self.use = path, use
@@ -313,12 +312,12 @@ class _FileLock:
         self._unlock()
 
     def _open(self, name, named):
-        self.write_error, fd = 0, None
+        fd = None
         if self.use == "save":
             try:
                 fd = os.open(name, os.O_RDWR | _OPEN_FLAGS)
-            except OSError as error:
-                self.write_error = error.errno
+            except OSError:
+                pass  # a read-only file: its open() fails before it truncates
         if fd is None:
             try:
                 fd = os.open(name, os.O_RDONLY | _OPEN_FLAGS)
@@ -358,7 +357,7 @@ class _FileLock:
             except FileExistsError:
                 return "again"
             self.fd, self.folder, self.created, self.key = fd, folder, base, _identity(os.fstat(fd))
-            self.write_error, folder = 0, None
+            folder = None
             return "opened"
         except OSError:
             return "unlocked"
@@ -455,8 +454,6 @@ def _put_back(lock, former, error):
         if former is _ABSENT:
             lock.remove_created()
         elif os.pread(lock.fd, len(former) + 1, 0) != former:  # else the open failed before it truncated
-            if lock.write_error:
-                raise OSError(lock.write_error, os.strerror(lock.write_error))
             view = memoryview(former)
             while view:
                 view = view[os.pwrite(lock.fd, view, len(former) - len(view)):]
