@@ -17,7 +17,7 @@ constexpr const char* kInitEntry = "init ini_main";
 // The module set up: registered, `open` captured, tuple, code objects.
 constexpr int kSetUpLine = store::line_starting_with("import sys; sys.modules.setdefault(\"ini_main\"");
 constexpr int kImportLine = store::line_starting_with("import configparser");
-constexpr int kClassLine = store::line_starting_with("class TovrelIniMain:");  // the class built and bound
+constexpr int kClassLine = store::line_starting_with(store::kClassHeader);  // the class built and bound
 
 // A module whose import has begun but not finished is taken as absent, and
 // so is a None entry, which the import system reads as "not importable".

@@ -69,13 +69,16 @@ class BrokenParser:
 
 
 class HalfWriter(configparser.ConfigParser):
-    """A real parser that, while `failing` is set, writes the start of a section header
-    and then raises Broken."""
+    """A real parser that, while `failing` is set, writes the start of a section header,
+    calls `meanwhile` when it is set, and then raises Broken."""
     failing = False
+    meanwhile = None
 
     def write(self, fp, space_around_delimiters=True):
         if self.failing:
             fp.write("[a")
+            if self.meanwhile:
+                self.meanwhile()
             raise Broken("disk went away mid-write")
         super().write(fp, space_around_delimiters)
 

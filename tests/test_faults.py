@@ -1,6 +1,7 @@
 """Faults of the file system while saving, two stores on one file, and threads sharing stores:
 the error reaches the caller, the parser keeps every change, and a retry writes it all."""
 import configparser
+import errno
 import io
 import json
 import os
@@ -8,6 +9,7 @@ import random
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -52,10 +54,38 @@ def to_half_writer(store, path):
     return lambda: setattr(store._config, "failing", False)
 
 
+def to_other_folder_mid_write(store, path):
+    # A relative path, and the working directory moved to a folder with a file of
+    # that name while the parser writes: the restore is for the file the save opened.
+    folder, name = os.path.split(path)
+    decoy = os.path.join(folder, "elsewhere", name)
+    os.mkdir(os.path.dirname(decoy))
+    with open(decoy, "w") as file:
+        file.write("[decoy]\n")
+    os.chdir(folder)
+    store._path = name
+    undo = to_half_writer(store, path)
+    store._config.meanwhile = lambda: os.chdir(os.path.dirname(decoy))
+
+    def undo_and_check_the_decoy():
+        with open(decoy) as file:
+            assert file.read() == "[decoy]\n"
+        os.chdir(folder)
+        undo()
+    return undo_and_check_the_decoy
+
+
 FAULTS = [pytest.param(to_directory, IsADirectoryError, id="directory"),
           pytest.param(to_missing_folder, FileNotFoundError, id="missing-folder"),
           pytest.param(to_nul_byte, ValueError, id="nul-byte"),
-          pytest.param(to_half_writer, Broken, id="mid-write")]
+          pytest.param(to_half_writer, Broken, id="mid-write"),
+          pytest.param(to_other_folder_mid_write, Broken, id="working-directory-moved-mid-write")]
+
+
+@pytest.fixture
+def keep_working_directory(monkeypatch):
+    """The working directory comes back after the test, whatever a fault did with it."""
+    monkeypatch.chdir(os.getcwd())
 # call, entries of the failed save, what the parser holds afterwards, what a retry leaves
 def call(method, args, where, after, final=None, id=None):
     return pytest.param(lambda s: getattr(s, method)(*args), at(*where), after, final or after, id=id)
@@ -74,6 +104,7 @@ CALLS = [
 ]
 
 
+@pytest.mark.usefixtures("keep_working_directory")
 @pytest.mark.parametrize("run, where, after, final", CALLS)
 @pytest.mark.parametrize("fault, error", FAULTS)
 def test_failed_save_keeps_changes_and_a_retry_writes_them(make_store, fault, error, run, where, after, final):
@@ -93,6 +124,7 @@ def test_failed_save_keeps_changes_and_a_retry_writes_them(make_store, fault, er
     assert data.startswith(BOM) or data == b""
 
 
+@pytest.mark.usefixtures("keep_working_directory")
 @pytest.mark.parametrize("fault, error", FAULTS)
 def test_failing_saves_do_not_leak(make_store, fault, error):
     store = make_store(START)
@@ -189,6 +221,79 @@ def test_two_stores_on_one_file_overwrite_each_other(make_store):
     assert file_holds(first._path) == ({}, {"a": {"y": "2"}})
     second._read()
     assert held(second._config) == ({}, {"a": {"x": "1", "y": "2"}, "b": {"z": "3"}})
+
+
+def test_a_save_that_waited_on_a_failed_first_save_locks_the_file_anew(ini_path):
+    # The first save creates the file and fails while a second store waits for it: the
+    # file it created goes, and the second save locks and restores the file that its own
+    # open makes, not the removed one; when it fails too, no file is left, not a cut one.
+    first, second = ini_main.TovrelIniMain(str(ini_path)), ini_main.TovrelIniMain(str(ini_path))
+    first._config, writing, fail, results = HalfWriter(), threading.Event(), threading.Event(), []
+    first._config.failing, first._config.meanwhile = True, lambda: (writing.set(), fail.wait())
+    second._config = HalfWriter()
+    second._config.failing = True
+
+    def record(call):
+        try:
+            results.append(call())
+        except Exception as exc:
+            results.append(type(exc))
+    saves = [threading.Thread(target=record, args=(call,))
+             for call in (first._save, second._save)]
+    saves[0].start()
+    writing.wait()
+    saves[1].start()
+    time.sleep(0.2)  # into its wait
+    fail.set()
+    for thread in saves:
+        thread.join()
+    assert results == [Broken, Broken] and not os.path.lexists(ini_path)
+
+
+# A second process holds both files' locks; the store waits its full time, then gives up.
+HOLD_LOCKS = """
+import fcntl, sys
+files = [open(path) for path in sys.argv[1:]]
+for file in files:
+    fcntl.flock(file, fcntl.LOCK_EX)
+print("held", flush=True)
+sys.stdin.read()
+"""
+
+
+def test_save_and_read_give_up_after_the_full_wait(make_store):
+    saving, reading = make_store(START), make_store(START, name="other.ini")
+    reading._config.add_section("unsaved")
+    holder = subprocess.Popen([sys.executable, "-c", HOLD_LOCKS, saving._path, reading._path],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    failed = {}
+
+    def attempt(call):
+        start = time.monotonic()
+        try:
+            call()
+        except TimeoutError as exc:
+            failed[call] = exc, time.monotonic() - start
+    calls = [lambda: saving._set("a", "y", "2"), reading._read]
+    try:
+        assert holder.stdout.readline() == "held\n"
+        threads = [threading.Thread(target=attempt, args=(call,)) for call in calls]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        holder.stdin.close()
+        holder.wait()
+    for call, store, where in zip(calls, (saving, reading), (at(("_set", 74), ("_save", 137)), at(("_read", 134)))):
+        exc, waited = failed[call]
+        assert waited >= 10 and exc.errno == errno.ETIMEDOUT and exc.filename == store._path
+        assert entries(exc) == where and "another save or read holds the file" in str(exc)
+    assert open(saving._path).read() == START  # untouched; the change stays in the parser
+    assert held(saving._config) == ({}, {"a": {"x": "1", "y": "2"}})
+    assert held(reading._config) == ({}, {"a": {"x": "1"}, "unsaved": {}})  # as it was
+    saving._save()  # the lock is free again
+    assert file_holds(saving._path) == ({}, {"a": {"x": "1", "y": "2"}})
 
 
 def hammer(stores, seed, failures, calls=200):
@@ -439,6 +544,172 @@ except OSError as exc:
                       for note in exc.__notes__])
 """
 
+# The same file, read-only, for a user other than root (who would write it anyway):
+# the open fails before it truncates, so no note says the file may be cut short.
+READ_ONLY_SAVE = r"""
+import encodings.utf_8_sig, os, shutil, sys, tempfile
+from ini_main import TovrelIniMain
+if os.geteuid() == 0:   # (the interpreter's own files may be root's only: all imported first)
+    os.setgid(65534)
+    os.setuid(65534)
+folder = tempfile.mkdtemp()
+path = os.path.join(folder, "settings.ini")
+with open(path, "w") as file:
+    file.write("[a]\nx = 1\n")
+os.chmod(path, 0o444)
+store = TovrelIniMain(path)
+try:
+    store._set("a", "y", "2")
+except PermissionError as exc:
+    print(getattr(exc, "__notes__", None), open(path).read() == "[a]\nx = 1\n", store._get("a", "y"))
+shutil.rmtree(folder)
+"""
+
+# A signal handler saves the file while a save or a reload of it is under way on the
+# same thread, and another thread saves it too: refused, and each outer call completes
+# with the whole file.
+NESTED_SAVE = r"""
+import signal, sys, threading
+from ini_main import TovrelIniMain
+path = sys.argv[1]
+store = TovrelIniMain(path)
+store._set_all({f"s{i}": {"k": "v" * 1000} for i in range(500)})
+other, refused, broken, busy = TovrelIniMain(path), [], [], [False]
+contender, done = TovrelIniMain(path), threading.Event()   # another thread saving the file meanwhile
+
+def contend():
+    while not done.is_set():
+        contender._set("contender", "k", "v")
+threading.Thread(target=contend).start()
+
+def handler(*_):
+    if busy[0]:
+        return   # not inside its own save
+    busy[0] = True
+    try:
+        other._set("handler", "k", "v")
+    except RuntimeError as exc:
+        refused.append(str(exc))
+    finally:
+        busy[0] = False
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+for i in range(20):
+    store._set("s0", "k", i)
+    if sum(s.startswith("s") for s in store._sections()) != 500:
+        broken.append(i)
+signal.setitimer(signal.ITIMER_REAL, 0)
+done.set()
+start = f"cannot save {path!r} inside a save or read of it on the same thread"
+print(bool(refused), all(text.startswith(start) for text in refused) or refused[:3], broken,
+      len(TovrelIniMain(path)._sections()) > 499)
+"""
+
+# Two threads' reads wait in the open of a FIFO, which is not locked: a save of another
+# file goes on meanwhile, and one writer lets both reads end.
+FIFO_READ_BESIDE_A_SAVE = r"""
+import faulthandler, os, sys, threading, time
+from ini_main import TovrelIniMain
+os.mkfifo(fifo := sys.argv[1] + ".fifo")
+store, ended = TovrelIniMain(sys.argv[1]), []
+
+def read():
+    try:
+        TovrelIniMain(fifo)   # the parser's open waits for a writer
+        ended.append("read")
+    except Exception as exc:
+        ended.append(type(exc).__name__)
+readers = [threading.Thread(target=read) for _ in range(2)]
+for reader in readers:
+    reader.start()
+time.sleep(0.2)
+faulthandler.dump_traceback_later(60, exit=True)   # a save that waits for the FIFO fails the child
+store._set("a", "x", "1")
+waiting = [reader.is_alive() for reader in readers]
+with open(fifo, "w") as file:
+    file.write("[b]\n")
+for reader in readers:
+    reader.join()
+print(waiting, ended)
+"""
+
+# One thread's save holds the lock while another thread forks.  The child's copy of the
+# lock is dropped without unlocking: the parent still holds it, and the child's own
+# store waits for the parent's save, not for a thread that the child does not have.
+FORK_DURING_A_SAVE = r"""
+import configparser, fcntl, os, sys, threading, warnings
+from ini_main import TovrelIniMain
+warnings.simplefilter("ignore", DeprecationWarning)   # fork() beside a running thread
+path = sys.argv[1]
+writing, forked = threading.Event(), threading.Event()
+
+class Slow(configparser.ConfigParser):
+    def write(self, fp, *args):
+        writing.set()
+        forked.wait()
+        super().write(fp, *args)
+store = TovrelIniMain(path)
+store._config = Slow()
+store._config.add_section("parent")
+saver = threading.Thread(target=store._save)
+saver.start()
+writing.wait()
+child_checked, tell_parent = os.pipe()
+pid = os.fork()
+if pid == 0:
+    try:
+        fcntl.flock(open(path), fcntl.LOCK_EX | fcntl.LOCK_NB)
+        held = False
+    except BlockingIOError:
+        held = True
+    os.write(tell_parent, b"x")
+    try:
+        TovrelIniMain(path)._set("child", "k", "v")
+        saved = True
+    except Exception as exc:
+        saved = type(exc).__name__
+    print(held, saved, flush=True)
+    os._exit(0)
+os.read(child_checked, 1)
+forked.set()
+saver.join()
+os.waitpid(pid, 0)
+print(sorted(TovrelIniMain(path)._sections()))
+"""
+
+# Two processes each saving its own section of the file while a third opens fresh stores
+# on it: no torn file, no store that reads a cut one, and `base` whole at every read.
+THREE_PROCESSES = r"""
+import json, subprocess, sys
+from ini_main import TovrelIniMain
+path = sys.argv[1]
+TovrelIniMain(path)._set_option("base", {f"k{i}": str(i) for i in range(200)})
+WRITER = '''
+import json, sys
+from ini_main import TovrelIniMain
+store, errors = TovrelIniMain(sys.argv[1]), set()
+for i in range(60):
+    try:
+        store._set(sys.argv[2], "n", i)
+    except Exception as exc:
+        errors.add(type(exc).__name__)
+print(json.dumps(sorted(errors)))
+'''
+READER = '''
+import sys
+from ini_main import TovrelIniMain
+print(sorted({len(TovrelIniMain(sys.argv[1])._get_option("base")) for _ in range(100)}))
+'''
+children = [subprocess.Popen([sys.executable, "-c", code, path, name], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+            for code, name in ((WRITER, "one"), (WRITER, "two"), (READER, "-"))]
+outputs = [child.communicate() for child in children]
+writers, reader = [json.loads(out or "null") for out, _ in outputs[:2]], json.loads(outputs[2][0] or "null")
+print([child.returncode for child in children] == [0, 0, 0],
+      all(set(errors) <= {"NoSectionError"} for errors in writers if errors is not None), reader,
+      len(TovrelIniMain(path)._get_option("base")), writers, [err[-500:] for _, err in outputs])
+"""
+
 # Two threads saving 300 times each beside a section of 200 options, on two stores on
 # one file and on one shared store; with the switch interval this short, saves overlap.
 THREADED_SAVES = r"""
@@ -513,12 +784,17 @@ print(found)
     pytest.param(CLEARED_METHOD, "'' '' None _get True True", id="method-readable-after-clear"),
     pytest.param(DYING_METHOD, str([1] * 10), id="dying-method-releases-what-it-held"),
     pytest.param(FIFO_SAVE, "UnsupportedOperation", id="save-to-a-fifo"),
+    pytest.param(FIFO_READ_BESIDE_A_SAVE, "[True, True] ['read', 'read']", id="reads-of-a-fifo-hold-up-no-save"),
     pytest.param(SMALL_STACKS, "True", id="runaway-recursion-on-small-stacks"),
     pytest.param(CAUGHT_DEEP, "251", id="room-to-handle-runaway-recursion-where-caught"),
     pytest.param(UNMEASURED_STACK, "[1]", id="runaway-recursion-on-an-unmeasured-stack"),
     pytest.param(FAILED_RESTORE, "27 [True]", id="failed-restore-is-noted"),
+    pytest.param(READ_ONLY_SAVE, "None True 2", id="read-only-file-unchanged-and-not-noted"),
+    pytest.param(NESTED_SAVE, "True True [] True", id="save-inside-a-save-of-the-file-refused"),
+    pytest.param(FORK_DURING_A_SAVE, "True True\n['child', 'parent']", id="fork-during-a-save"),
     pytest.param(THREADED_SAVES, "[200, 200]", id="threads-neither-tear-nor-empty-the-file"),
     pytest.param(STARVED_READS, "['RuntimeError', 'RuntimeError', 30]", id="store-that-read-nothing-refuses-to-save"),
+    pytest.param(THREE_PROCESSES, "True True [200] 200", id="processes-neither-tear-nor-empty-the-file"),
 ])
 def test_child_survives(tmp_path, script, expected):
     child = subprocess.run([sys.executable, "-c", script, str(tmp_path / "settings.ini")], capture_output=True,

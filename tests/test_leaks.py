@@ -5,11 +5,13 @@ failing import."""
 import builtins
 import configparser as cp
 import ctypes
+import fcntl
 import gc
 import importlib
 import json
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 import types
@@ -89,6 +91,25 @@ class Faulty(cp.ConfigParser):
         super().clear()
 
 
+class Inside(cp.ConfigParser):
+    """A real parser whose `write` or `read` first calls `then` when it is set (a save or
+    read of its own file)."""
+    then = None
+
+    def write(self, fp, space_around_delimiters=True):
+        self.then()
+        super().write(fp, space_around_delimiters)
+
+    def read(self, filenames, encoding=None):
+        if self.then:
+            self.then()
+        return super().read(filenames, encoding)
+
+
+def interrupt(*_):
+    raise Broken("interrupted")
+
+
 class Growing(TovrelIniMain):
     """A store whose inner writes add an entry to the dictionary being walked."""
     def walked(self, value):
@@ -145,10 +166,36 @@ class Env:
         # Stores whose emptied parsers are dropped, one after the other: their marks must go too.
         self.dropping, self.unreferencing = store("drop.ini", b"[sec1]\n"), store("slots.ini", b"[sec1]\n")
         self.missing, self.passes_over = str(tmp / "missing.ini"), types.SimpleNamespace(ConfigParser=PassesOver)
+        # Saved from inside its own save: refused, and the file gets its former bytes back.
+        self.inside, self.inside_other = store("inside.ini", b"[sec1]\n", parser=Inside()), store("inside.ini")
+        # A first save through a dangling link that fails: the file it made goes again.
+        (tmp / "dangling.ini").symlink_to("gone.ini")
+        self.dangling = store("dangling.ini", parser=HalfWriter())
+        self.dangling._config.failing = True
+        # Its file is locked through another open file of it: the store waits until interrupted.
+        self.locked = store("locked.ini", b"[sec1]\n")
+        self.holding = open(self.locked._path)
+        fcntl.flock(self.holding, fcntl.LOCK_EX)
 
     def tracked(self):
         objects = list(vars(self).values())
         return objects + [o._config for o in objects if isinstance(o, TovrelIniMain) and o is not self.bare]
+
+    def within(self, call, then):
+        self.inside._config.then = then
+        try:
+            call()
+        finally:
+            self.inside._config.then = None
+
+    def interrupted(self, call):
+        previous = signal.signal(signal.SIGALRM, interrupt)
+        signal.setitimer(signal.ITIMER_REAL, 0.002)
+        try:
+            call()
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
 
     def faked(self, **settings):
         vars(self.fake._config).update(settings)
@@ -157,7 +204,9 @@ class Env:
 
 @pytest.fixture
 def env(tmp_path):
-    return Env(tmp_path)
+    made = Env(tmp_path)
+    yield made
+    made.holding.close()
 
 
 @pytest.fixture
@@ -303,6 +352,13 @@ ROWS = [*FILELESS, *saving_rows(),
     row("_save", "parser-write-fails-part-way", lambda e: e.half_writer._save(), Broken, "_save:137"),
     row("_save", "parser-clear-raises", lambda e: e.clear_fails._config.read_back(e.clear_fails, e.clear_fails._save), Broken, "_save:138"),
     row("_save", "no-parser", lambda e: e.bare._save(), AE, "_save:137"),
+    row("_save", "save-inside-its-save", lambda e: e.within(e.inside._save, e.inside_other._save), RuntimeError, "_save:137 _save:137"),
+    row("_save", "read-inside-its-save", lambda e: e.within(e.inside._save, e.inside_other._read), RuntimeError, "_save:137 _read:134"),
+    row("_read", "ok-read-inside-its-read", lambda e: e.within(e.inside._read, e.inside_other._read)),
+    row("_read", "save-inside-its-read", lambda e: e.within(e.inside._read, e.inside_other._save), RuntimeError, "_read:134 _save:137"),
+    row("_save", "first-save-through-a-dangling-link-fails", lambda e: e.dangling._save(), Broken, "_save:137"),
+    row("_save", "wait-interrupted", lambda e: e.interrupted(e.locked._save), Broken, "_save:137"),
+    row("_read", "wait-interrupted", lambda e: e.interrupted(e.locked._read), Broken, "_read:134"),
     row("_get", "ok", lambda e: e.store._get(e.sec, e.opt)),
     row("_get", "ok-keywords", lambda e: TovrelIniMain._get(self=e.store, option=e.opt, section=e.sec)),
     row("_get", "missing-section", lambda e: e.store._get(e.new, e.opt), NSE, "_get:55"),

@@ -115,8 +115,8 @@ def test_unwritable_path_loads_and_first_save_raises_the_open_error(tmp_path, ca
         store._save()
     assert entries(exc.value) == SAVE_ENTRY
     assert store._get_all() == {**before, "s": {"k": "v"}}
-    if case == "read-only":
-        assert path.read_text() == TEXT
+    if case == "read-only":  # never opened for writing: unchanged, and no note says it may be cut
+        assert path.read_text() == TEXT and not getattr(exc.value, "__notes__", None)
 
 
 def test_init_again_rebinds_to_the_other_file(make_store, tmp_path):
@@ -339,6 +339,10 @@ def test_emptied_store_refuses_to_save_until_read_back(make_store, text_class, t
         methods = [(name.rsplit(".", 1)[-1], line) for name, line in entries(exc.value)]
         assert [entry for entry in methods if entry[0] in vars(Store)][-1] == ("_save", 137)
         assert (tmp_path / "settings.ini").read_bytes() == on_disk
+    (tmp_path / "settings.ini").unlink()  # refused, a save makes no file either
+    pytest.raises(RuntimeError, store._save)
+    assert not (tmp_path / "settings.ini").exists()
+    (tmp_path / "settings.ini").write_bytes(on_disk)
     if isinstance(store._config, configparser.ConfigParser):
         store._config.__class__ = configparser.ConfigParser
     getattr(store, lift)()
@@ -396,29 +400,50 @@ def test_save_over_the_file_size_limit_fails_and_can_be_repeated(ini_path):
 
 
 class WriterFailing(configparser.ConfigParser):
-    """Writes part of its content, then fails."""
+    """Writes part of its content, calls `meanwhile` when set, then fails."""
+    meanwhile = None
 
     def write(self, fp, space_around_delimiters=True):
         fp.write("[half")
         fp.flush()
+        if self.meanwhile:
+            self.meanwhile()
         raise OSError("writer failed")
 
 
 LARGE = BOM + b"".join(b"[s%d]\nk = v\n" % i for i in range(5000))
 
 
-@pytest.mark.parametrize("former", [b"[old]\nk = 1\n", LARGE, None], ids=["small", "large", "none"])
-def test_write_failing_part_way_leaves_the_former_content(ini_path, former):
-    if former is not None:
-        ini_path.write_bytes(former)
+def replace_file(path):
+    path.with_name("new.ini").write_bytes(b"[new]\n")
+    os.replace(path.with_name("new.ini"), path)
+
+
+# The path may be a chain of links, settings.ini -> hop.ini -> /tmp/.../target.ini: the
+# relative one is resolved from its own folder, not from the working directory.  A file
+# put in place of the one a failed first save created is another's: it stays.
+@pytest.mark.parametrize("former, linked, meanwhile", [
+    (b"[old]\nk = 1\n", False, None), (LARGE, False, None), (None, False, None),
+    (b"[old]\nk = 1\n", True, None), (None, True, None), (b"[new]\n", False, replace_file),
+], ids=["small", "large", "none", "through-links", "dangling-links", "none-then-replaced"])
+def test_write_failing_part_way_leaves_the_former_content(ini_path, former, linked, meanwhile):
+    target = ini_path.with_name("target.ini") if linked else ini_path
+    if linked:
+        ini_path.symlink_to("hop.ini")
+        ini_path.with_name("hop.ini").symlink_to(target)
+    if former is not None and not meanwhile:
+        target.write_bytes(former)
     store = Store(str(ini_path))
     store._config = WriterFailing()
+    store._config.meanwhile = meanwhile and (lambda: meanwhile(ini_path))
     store._config.add_section("new")
     with pytest.raises(OSError, match="writer failed") as exc:
         store._save()
-    assert entries(exc.value) == SAVE_ENTRY
+    assert entries(exc.value) == SAVE_ENTRY and not getattr(exc.value, "__notes__", None)
     if former is None:  # the file the failed save created is gone again, not left cut short
-        assert not ini_path.exists()
+        assert not os.path.lexists(target)
     else:
-        assert ini_path.read_bytes() == former
+        assert target.read_bytes() == former
+    assert ini_path.is_symlink() == linked  # the links stay links
     assert store._sections() == ["new"]  # not emptied
+

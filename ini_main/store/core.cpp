@@ -1,6 +1,7 @@
 // Construction, reading and saving: the four methods every other one rests on.
 #include "ini_main/store/calls.hpp"
 #include "ini_main/store/file_guard.hpp"
+#include "ini_main/store/file_lock.hpp"
 #include "ini_main/store/former_content.hpp"
 #include "ini_main/store/rows.hpp"
 
@@ -32,31 +33,44 @@ bool write_and_close(PyObject* writer, PyObject* file) noexcept {
     return false;
 }
 
-// The file work of a save, under the file lock: refuse an emptied parser,
-// keep the former bytes, open (truncating), write, close.  Whatever fails or
-// interrupts it once the file may be truncated, the former bytes go back
-// before the exception leaves.  The parser is marked emptied before the lock
-// is released, so no other thread's save can slip in before the clear.
+// The file work of a save, under the file lock: keep the former bytes,
+// refuse an emptied parser, open (truncating), write, close.  Whatever fails
+// or interrupts it once the lock is held, the former state goes back before
+// the exception leaves.  The parser is marked emptied before the lock is
+// released, so no other thread's save can slip in before the clear.
 bool write_file(PyObject* config, PyObject* writer, PyObject* fspath) noexcept {
     FileLock lock;
-    if (!lock.held()) return false;
+    FormerContent former;
+    if (!lock.take(fspath, FileLock::Use::save) || !former.take(lock)) return false;
     int emptied = is_emptied(config);
     if (emptied) {
         if (emptied > 0) refuse_save(emptied);
+        former.restore(lock);  // a file this save created goes again
         return false;
     }
-    FormerContent former;
-    if (!former.take(fspath)) return false;
     PyObject* open_args[] = {nullptr, fspath, runtime.mode_w_plus, runtime.utf8_sig};
     Ref file = Ref::steal(PyObject_Vectorcall(runtime.open, open_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                               runtime.kw_encoding));
     const bool written = file && write_and_close(writer, file.get());
     file = Ref();
     if (!written) {
-        former.restore();
+        former.restore(lock);
         return false;
     }
     return mark_emptied(config);
+}
+
+// Takes the file lock for a read of `path`, when it names one file.  The
+// parser also reads a list of files; those are read without the lock.
+bool lock_one_file(FileLock& lock, PyObject* path) noexcept {
+    if (!PyUnicode_Check(path) && !PyBytes_Check(path)) {
+        PyObject* method = nullptr;
+        int path_like = PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(Py_TYPE(path)), names.dunder_fspath, &method);
+        Py_XDECREF(method);
+        if (path_like <= 0) return path_like == 0;
+    }
+    Ref fspath = Ref::steal(PyOS_FSPath(path));
+    return fspath && lock.take(fspath.get(), FileLock::Use::read);
 }
 
 }  // namespace
@@ -88,8 +102,8 @@ Outcome read(Args a) noexcept {
     Ref reader = config ? attribute(config.get(), names.read) : Ref();
     Ref path = reader ? attribute(a.self(), names._path) : Ref();
     if (!path) return failed_at(row::read.at("_read_file("));
-    FileLock lock;  // no save of this process writes the file while it is read
-    if (!lock.held()) return failed_at(row::read.at("_read_file("));
+    FileLock lock;  // no save writes the file while it is read
+    if (!lock_one_file(lock, path.get())) return failed_at(row::read.at("_read_file("));
     PyObject* read_args[] = {nullptr, path.get(), runtime.utf8_sig};
     Ref done = Ref::steal(PyObject_Vectorcall(reader.get(), read_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                               runtime.kw_encoding));

@@ -12,8 +12,7 @@ namespace ini_main::store {
 
 namespace {
 
-PyObject* file_lock = nullptr;  // a _thread.RLock, made at the first use and kept
-PyObject* marked = nullptr;     // {id(parser): (Mark, weak reference to it, or the parser itself)}
+PyObject* marked = nullptr;  // {id(parser): (Mark, weak reference to it, or the parser itself)}
 
 // At this many marks, the marks of parsers that died, or that nothing but
 // their mark holds, are swept out first.  The next sweep waits until the
@@ -21,22 +20,6 @@ PyObject* marked = nullptr;     // {id(parser): (Mark, weak reference to it, or 
 // at every save, and the marks stay within twice the live ones (and 64).
 constexpr Py_ssize_t kSweepAt = 64;
 Py_ssize_t sweep_at = kSweepAt;
-
-bool ready_lock() noexcept {
-    if (file_lock) return true;
-    Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
-    Ref lock = thread ? Ref::steal(PyObject_CallMethod(thread.get(), "RLock", nullptr)) : Ref();
-    // A child made by os.fork() gets the lock in whatever state the parent's
-    // other threads left it: it starts the child over unheld.
-    Ref os = lock ? Ref::steal(PyImport_ImportModule("os")) : Ref();
-    Ref reinit = os ? Ref::steal(PyObject_GetAttrString(lock.get(), "_at_fork_reinit")) : Ref();
-    Ref register_at_fork = reinit ? Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork")) : Ref();
-    Ref kwargs = register_at_fork ? Ref::steal(Py_BuildValue("{sO}", "after_in_child", reinit.get())) : Ref();
-    Ref no_args = kwargs ? Ref::steal(PyTuple_New(0)) : Ref();
-    if (!no_args || !Ref::steal(PyObject_Call(register_at_fork.get(), no_args.get(), kwargs.get()))) return false;
-    file_lock = lock.release();
-    return true;
-}
 
 Ref key_of(PyObject* config) noexcept { return Ref::steal(PyLong_FromVoidPtr(config)); }
 
@@ -121,21 +104,6 @@ int took_the_file(PyObject* read_ok, PyObject* path) noexcept {
 }
 
 }  // namespace
-
-FileLock::FileLock() noexcept {
-    if (!ready_lock()) return;
-    // Blocks with the interpreter's lock released; a signal handler's
-    // exception (KeyboardInterrupt) ends the wait.
-    held_ = static_cast<bool>(Ref::steal(PyObject_CallMethodNoArgs(file_lock, names.acquire)));
-}
-
-FileLock::~FileLock() {
-    if (!held_) return;
-    PyObject* pending = PyErr_GetRaisedException();
-    // Releasing a lock this thread holds does not fail.
-    if (!Ref::steal(PyObject_CallMethodNoArgs(file_lock, names.release))) PyErr_WriteUnraisable(file_lock);
-    PyErr_SetRaisedException(pending);
-}
 
 bool mark_emptied(PyObject* config) noexcept { return mark(config, kEmptied); }
 

@@ -1,27 +1,10 @@
-// What keeps a save from losing the file: one lock for the file work of every
-// store in the process, and the mark of a parser that a save has emptied.
+// What keeps a save from losing the file: the mark of a parser that does
+// not hold its file.
 #pragma once
 
 #include "ini_main/ref.hpp"
 
 namespace ini_main::store {
-
-// Holds the process-wide file lock for its lifetime.  The lock is re-entrant
-// (a parser's `write` may save another store) and a thread waiting for it
-// waits without the interpreter's lock, so the holder can always finish.
-// Waiting can be interrupted (KeyboardInterrupt): then `held()` is false and
-// the exception is set.
-class FileLock {
-public:
-    FileLock() noexcept;
-    ~FileLock();
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-    bool held() const noexcept { return held_; }
-
-private:
-    bool held_ = false;
-};
 
 // The mark of a parser that does not hold its file, so must not be saved:
 // the file would lose what the parser lacks.  A save marks the parser it

@@ -1,8 +1,8 @@
 #include "ini_main/store/former_content.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,11 +10,12 @@ namespace ini_main::store {
 
 namespace {
 
-bool read_all(int fd, char* buffer, Py_ssize_t size) noexcept {
+// Reads `size` bytes at `offset`; false on an error or when the file ends first.
+bool read_at(int fd, char* buffer, Py_ssize_t size, off_t offset) noexcept {
     for (Py_ssize_t done = 0; done < size;) {
-        ssize_t got = ::read(fd, buffer + done, static_cast<size_t>(size - done));
+        ssize_t got = ::pread(fd, buffer + done, static_cast<size_t>(size - done), offset + done);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;  // an error, or the file shrank meanwhile
+        if (got <= 0) return false;
         done += got;
     }
     return true;
@@ -22,7 +23,7 @@ bool read_all(int fd, char* buffer, Py_ssize_t size) noexcept {
 
 bool write_all(int fd, const char* buffer, Py_ssize_t size) noexcept {
     for (Py_ssize_t done = 0; done < size;) {
-        ssize_t put = ::write(fd, buffer + done, static_cast<size_t>(size - done));
+        ssize_t put = ::pwrite(fd, buffer + done, static_cast<size_t>(size - done), done);
         if (put < 0 && errno == EINTR) continue;
         if (put < 0) return false;
         done += put;
@@ -30,25 +31,35 @@ bool write_all(int fd, const char* buffer, Py_ssize_t size) noexcept {
     return true;
 }
 
-// Runs without the interpreter's lock: plain system calls, no Python code,
-// so nothing can interrupt it.  Returns 0 or the errno of the failure.
-int put_back(const char* filename, const char* bytes, Py_ssize_t size, bool absent) noexcept {
-    if (absent) return ::unlink(filename) == 0 || errno == ENOENT ? 0 : errno;
-    int fd = ::open(filename, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return errno;
-    int error = write_all(fd, bytes, size) ? 0 : errno;
-    if (::close(fd) != 0 && !error) error = errno;
-    return error;
+// The file holds exactly `bytes`: nothing to put back (the open failed
+// before it truncated, as it does for a read-only file).
+bool holds(int fd, const char* bytes, Py_ssize_t size) noexcept {
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || info.st_size != size) return false;
+    char part[16384];
+    for (Py_ssize_t done = 0; done < size;) {
+        const Py_ssize_t length = std::min<Py_ssize_t>(size - done, sizeof part);
+        if (!read_at(fd, part, length, done) || std::memcmp(part, bytes + done, length) != 0) return false;
+        done += length;
+    }
+    return true;
 }
 
-void add_note(PyObject* filename, int error) noexcept {
+// Runs without the interpreter's lock: plain system calls, no Python code,
+// so nothing can interrupt it.  Returns 0 or the errno of the failure.
+int put_back(const FileLock& lock, const char* bytes, Py_ssize_t size) noexcept {
+    const int fd = lock.fd();
+    if (holds(fd, bytes, size)) return 0;
+    if (!write_all(fd, bytes, size)) return errno;
+    return ::ftruncate(fd, size) == 0 ? 0 : errno;
+}
+
+void add_note(PyObject* name, int error) noexcept {
     PyObject* pending = PyErr_GetRaisedException();
     assert(pending);  // a restore follows a failed save
-    Ref name = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(filename), PyBytes_GET_SIZE(filename)));
-    Ref note = name ? Ref::steal(PyUnicode_FromFormat("ini_main: the former content of %R could not be put back "
-                                                      "([Errno %d] %s); the file may be cut short",
-                                                      name.get(), error, std::strerror(error)))
-                    : Ref();
+    Ref note = Ref::steal(PyUnicode_FromFormat("ini_main: the former content of %R could not be put back "
+                                               "([Errno %d] %s); the file may be cut short",
+                                               name, error, std::strerror(error)));
     Ref added = note ? Ref::steal(PyObject_CallMethod(pending, "add_note", "O", note.get())) : Ref();
     // The save's own error stays the one raised; a note that cannot be made
     // is reported as unraisable rather than put over it.
@@ -58,59 +69,35 @@ void add_note(PyObject* filename, int error) noexcept {
 
 }  // namespace
 
-bool FormerContent::take(PyObject* fspath) noexcept {
-    PyObject* filename = nullptr;
-    if (!PyUnicode_FSConverter(fspath, &filename)) return false;
-    Ref name = Ref::steal(filename);
-    const char* path = PyBytes_AS_STRING(filename);
+bool FormerContent::take(const FileLock& lock) noexcept {
+    const int fd = lock.fd();
     struct stat info;
-    int fd = -1;
-    bool missing = false;
-    Py_BEGIN_ALLOW_THREADS
-    // Only a regular file is opened, and without blocking: a FIFO would wait
-    // for a writer, and a device may never end.
-    if (::stat(path, &info) != 0) {
-        // Missing, and not a dangling link (removing the link would not undo the save).
-        missing = errno == ENOENT && ::lstat(path, &info) != 0 && errno == ENOENT;
-    } else if (S_ISREG(info.st_mode)) {
-        fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    }
-    Py_END_ALLOW_THREADS
-    if (missing) {
-        filename_ = std::move(name);
+    if (fd < 0 || ::fstat(fd, &info) != 0) return true;
+    // Created by this save and still empty; written meanwhile by a store of
+    // another process, it has bytes of its own to keep.
+    if (lock.created() && info.st_size == 0) {
         absent_ = true;
         return true;
     }
-    if (fd < 0) return true;  // not a regular file, or none the store can read
-
-    bool ok = true;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        Ref content = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(info.st_size)));
-        bool complete = false;
-        if (content) {
-            Py_BEGIN_ALLOW_THREADS
-            complete = read_all(fd, PyBytes_AS_STRING(content.get()), PyBytes_GET_SIZE(content.get()));
-            Py_END_ALLOW_THREADS
-        }
-        ok = static_cast<bool>(content);  // a file too large to hold is not saved over
-        if (complete) {
-            filename_ = std::move(name);
-            content_ = std::move(content);
-        }
-    }
-    ::close(fd);
-    return ok;
+    Ref content = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(info.st_size)));
+    if (!content) return false;  // a file too large to hold is not saved over
+    bool complete;
+    Py_BEGIN_ALLOW_THREADS
+    complete = read_at(fd, PyBytes_AS_STRING(content.get()), PyBytes_GET_SIZE(content.get()), 0);
+    Py_END_ALLOW_THREADS
+    if (complete) content_ = std::move(content);
+    return true;
 }
 
-void FormerContent::restore() const noexcept {
-    if (!content_ && !absent_) return;
-    const char* bytes = content_ ? PyBytes_AS_STRING(content_.get()) : nullptr;
-    const Py_ssize_t size = content_ ? PyBytes_GET_SIZE(content_.get()) : 0;
+void FormerContent::restore(const FileLock& lock) const noexcept {
+    // (No descriptor here, after all, in a child forked during the save.)
+    if ((!content_ && !absent_) || lock.fd() < 0) return;
     int error;
     Py_BEGIN_ALLOW_THREADS
-    error = put_back(PyBytes_AS_STRING(filename_.get()), bytes, size, absent_);
+    error = absent_ ? lock.remove_created()
+                    : put_back(lock, PyBytes_AS_STRING(content_.get()), PyBytes_GET_SIZE(content_.get()));
     Py_END_ALLOW_THREADS
-    if (error) add_note(filename_.get(), error);
+    if (error) add_note(lock.name(), error);
 }
 
 }  // namespace ini_main::store

@@ -5,26 +5,27 @@
 #pragma once
 
 #include "ini_main/ref.hpp"
+#include "ini_main/store/file_lock.hpp"
 
 namespace ini_main::store {
 
 class FormerContent {
 public:
-    // Reads the regular file at `fspath` (str or bytes, as os.fspath gives
-    // it) without ever blocking: a FIFO, socket or device is not opened and
-    // gives nothing to restore, nor does a file the store cannot read.  A
-    // missing file is remembered as missing.  False with an exception set
-    // when the name cannot be encoded or the bytes cannot be held.
-    bool take(PyObject* fspath) noexcept;
+    // Reads the bytes of the file that `lock` holds for the save, through
+    // its descriptor.  A file that this save created (still empty) is
+    // remembered as absent; nothing is kept when nothing is locked (a FIFO, a
+    // device, no file the store can open).  False with an exception set when
+    // the bytes cannot be held.
+    bool take(const FileLock& lock) noexcept;
 
-    // Puts the former state back: the bytes, or no file where there was
-    // none.  Keeps the pending exception, and when the restore fails adds a
-    // note to it that says so and why.
-    void restore() const noexcept;
+    // Puts the former state back into the file that was locked, whatever its
+    // path names by now: the bytes, or no file where there was none.  Keeps
+    // the pending exception, and adds a note to it when the file differs
+    // from its former state and cannot be given it back.
+    void restore(const FileLock& lock) const noexcept;
 
 private:
-    Ref filename_;  // bytes, from the file system encoding
-    Ref content_;   // bytes; null when there is nothing to restore
+    Ref content_;  // bytes; null when there is nothing to restore
     bool absent_ = false;
 };
 

@@ -93,6 +93,19 @@ consteval int line_starting_with(std::string_view start) {
     return found;
 }
 
+// The class's body: the lines after "class TovrelIniMain:" up to the next
+// line of code that is not indented (the helpers after the class may have
+// classes of their own, whose methods are not the store's).
+inline constexpr std::string_view kClassHeader = "class TovrelIniMain:";
+template <class Visit>
+constexpr void for_each_class_line(Visit visit) {
+    const int class_line = line_starting_with(kClassHeader);
+    for_each_line(class_line + 1, [&](int number, std::string_view line) {
+        if (!code_of(line).empty() && indent_of(line) == 0) return false;
+        return visit(number, line);
+    });
+}
+
 // A method of the class: kDef, its name and "(".
 inline constexpr std::string_view kDef = "    def ";
 inline constexpr size_t kDefIndent = kDef.find('d');
@@ -117,7 +130,7 @@ consteval MethodDef method_row(const char* name, std::initializer_list<const cha
     std::copy(params.begin(), params.end(), row.params);
     std::copy(locals.begin(), locals.end(), row.locals);
 
-    for_each_line(1, [&](int number, std::string_view line) {
+    for_each_class_line([&](int number, std::string_view line) {
         if (is_def_of(line, name)) row.first_line = number;
         return !row.first_line;
     });
@@ -143,7 +156,7 @@ consteval MethodDef method_row(const char* name, std::initializer_list<const cha
 // text's.
 constexpr bool in_class_order(std::span<const MethodDef> rows) {
     int defs = 0;
-    for_each_line(1, [&](int, std::string_view line) {
+    for_each_class_line([&](int, std::string_view line) {
         defs += is_def(line);
         return true;
     });

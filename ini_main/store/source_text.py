@@ -31,8 +31,8 @@ class TovrelIniMain:
     # looked up afresh at every statement.
     #
     # The file is read and written as UTF-8 with a byte-order mark, and
-    # rewritten whole and in place at each save, under one lock for the file
-    # work of every store in the process.
+    # rewritten whole and in place at each save, under a lock on the file
+    # that the stores of every process take.
 
 
 
@@ -224,15 +224,25 @@ def _surrogate(c):
     return "\ud800" <= c <= "\udfff"
 
 
-# The file work.  One re-entrant lock serialises the reads and saves of
-# every store in the process; a forked child starts with it unheld.  A
-# parser that does not hold its file is marked, and refused a save until a
-# read takes the file in: one that _save() emptied, and the fresh one of
-# _set_path() until its read does.  Saved, it would overwrite the file with
-# what it lacks.
+# The file work.  A save holds an advisory lock on the file itself,
+# exclusively, from the pre-read of its bytes to their restore after a
+# failure; a read holds it shared.  In the process only the outermost holder
+# of a file takes it (the lock belongs to the open file, and a second one
+# would wait on the first): on its thread a save inside it, or a read inside
+# its save, is refused; other threads wait.  A forked child forgets the
+# parent's locks.  A parser that does not hold its file is marked, and
+# refused a save until a read takes the file in: one that _save() emptied,
+# and the fresh one of _set_path() until its read does.  Saved, it would
+# overwrite the file with what it lacks.
 
-_file_lock = _thread.RLock()
-os.register_at_fork(after_in_child=_file_lock._at_fork_reinit)
+import errno
+import fcntl
+import time
+
+_LOCK_WAIT = 10  # seconds that a read or save waits for the file
+_OPEN_FLAGS = os.O_CLOEXEC | os.O_NOCTTY | os.O_NONBLOCK  # a FIFO swapped in cannot block
+_MAX_LINKS = 40
+_holders = {}  # (st_dev, st_ino): the outermost _FileLock that holds the file
 _marks = {}  # id(parser): (refusal, a weak reference to it, or the parser if it takes none)
 _sweep_at = 64  # the marks of parsers gone are swept out at this many, then at twice what stays
 _ABSENT = object()  # the former state "no file"
@@ -242,7 +252,8 @@ def _read_file(store):
     config = store._config
     read = config.read
     path = store._path
-    with _file_lock:
+    one_file = os.fspath(path) if isinstance(path, (str, bytes, os.PathLike)) else None  # a list: unlocked
+    with _FileLock(one_file, "read"):
         read_ok = read(path, encoding="utf-8-sig")
         if _mark_of(config) and _took_the_file(read_ok, path):
             del _marks[id(config)]
@@ -252,18 +263,18 @@ def _write_whole_file(store):
     config = store._config
     write = config.write
     path = os.fspath(store._path)
-    with _file_lock:
-        if refusal := _mark_of(config):
-            raise RuntimeError(refusal)
-        former = _former_bytes(path)
+    with _FileLock(path, "save") as lock:
+        former = _former_bytes(lock)
         try:
+            if refusal := _mark_of(config):
+                raise RuntimeError(refusal)
             file = _open(path, "w+", encoding="utf-8-sig")  # truncates the file
             try:
                 write(file)
             finally:
                 file.close()  # here, so that an error of the last flush is the caller's
         except BaseException as error:  # an interrupt too
-            _put_back(path, former, error)
+            _put_back(lock, former, error)
             raise
         _mark(config, _EMPTIED)  # before the lock goes: no other save slips in before the clear
 
@@ -285,35 +296,206 @@ def _took_the_file(read_ok, path):
         return False
 
 
-def _former_bytes(path):
-    # A regular file's bytes, _ABSENT for no file, None for nothing to put
-    # back (a FIFO or a device is never opened, so never waited for)
+class _FileLock:
+    """The lock on the regular file at `path` for "read" or "save"; nothing is
+    locked for None, a FIFO, a device, a folder, a missing file that is read,
+    or a path that open() will refuse.  A save of a missing file creates it."""
+    fd = folder = created = key = None
+
+    def __init__(self, path, use):
+        self.path, self.use = path, use
+
+    def __enter__(self):
+        if self.path is None:
+            return self
+        name, deadline = os.fsencode(self.path), time.monotonic() + _LOCK_WAIT
+        while True:
+            try:
+                named = os.stat(name)
+            except FileNotFoundError:
+                if self.use == "read":
+                    return self
+                found = self._create(name)
+            except OSError:
+                return self
+            else:
+                if not stat.S_ISREG(named.st_mode):
+                    return self
+                outer = _holders.get((named.st_dev, named.st_ino))
+                if outer and outer.thread == _thread.get_ident():
+                    if self.use == outer.use == "read":
+                        return self
+                    # before anything is opened
+                    raise RuntimeError(f"cannot {self.use} {self.path!r} inside a "
+                                       f"{'save or read' if self.use == 'save' else 'save'} of it on the same "
+                                       "thread (from a signal handler, or from the parser's own methods)")
+                found = self._open(name, named)
+            if found == "opened":
+                try:
+                    self._wait_and_lock(deadline)
+                except BaseException:  # a file it created is left to the store that holds it
+                    self._unlock()
+                    raise
+                if _identity(_stat_or_none(name)) == self.key:
+                    return self
+                self._unlock()  # removed or replaced while this waited
+            elif found == "unlocked":
+                return self
+            if time.monotonic() >= deadline:
+                raise _timeout(self.path)
+
+    def __exit__(self, *exc):
+        self._unlock()
+
+    def _open(self, name, named):
+        fd = None
+        if self.use == "save":
+            try:
+                fd = os.open(name, os.O_RDWR | _OPEN_FLAGS)
+            except OSError:
+                pass  # a read-only file: its open() fails before it truncates
+        if fd is None:
+            try:
+                fd = os.open(name, os.O_RDONLY | _OPEN_FLAGS)
+            except OSError as error:
+                return "again" if error.errno == errno.ENOENT else "unlocked"
+        if _identity(os.fstat(fd)) != _identity(named):
+            os.close(fd)
+            return "again"  # replaced between the stat and the open
+        self.fd, self.key = fd, _identity(named)
+        return "opened"
+
+    def _create(self, name):
+        # At the end of a chain of symbolic links too, as open() would; kept
+        # by its folder and name there, which no change of directory redirects
+        folder = None
+        try:
+            folder = os.open(".", os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
+            for _ in range(_MAX_LINKS + 1):
+                path, slash, base = name.rpartition(b"/")
+                if slash:
+                    if not base:
+                        return "unlocked"
+                    sub = os.open(path or b"/", os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC, dir_fd=folder)
+                    os.close(folder)
+                    folder = sub
+                try:
+                    there = os.stat(base, dir_fd=folder, follow_symlinks=False)
+                except FileNotFoundError:
+                    break
+                if not stat.S_ISLNK(there.st_mode):
+                    return "again"  # made meanwhile
+                name = os.readlink(base, dir_fd=folder)
+            else:
+                return "unlocked"
+            try:
+                fd = os.open(base, os.O_RDWR | os.O_CREAT | os.O_EXCL | _OPEN_FLAGS, 0o666, dir_fd=folder)
+            except FileExistsError:
+                return "again"
+            self.fd, self.folder, self.created, self.key = fd, folder, base, _identity(os.fstat(fd))
+            folder = None
+            return "opened"
+        except OSError:
+            return "unlocked"
+        finally:
+            if folder is not None:
+                os.close(folder)
+
+    def _wait_and_lock(self, deadline):
+        # the other threads of the process first, then the other processes
+        self.thread = _thread.get_ident()
+        _wait_until(deadline, self.path, lambda: _holders.setdefault(self.key, self) is self)
+        operation = (fcntl.LOCK_EX if self.use == "save" else fcntl.LOCK_SH) | fcntl.LOCK_NB
+
+        def attempt():
+            try:
+                fcntl.flock(self.fd, operation)
+            except (BlockingIOError, InterruptedError):
+                return False
+            except OSError:
+                pass  # a file system without such locks: go on unlocked
+            return True
+        _wait_until(deadline, self.path, attempt)
+
+    def remove_created(self):
+        if _identity(_stat_or_none(self.created, dir_fd=self.folder, follow_symlinks=False)) == self.key:
+            os.unlink(self.created, dir_fd=self.folder)
+
+    def _unlock(self):
+        # closing the last descriptor of the open file releases its lock
+        if _holders.get(self.key) is self:
+            del _holders[self.key]
+        for fd in (self.fd, self.folder):
+            if fd is not None:
+                os.close(fd)
+        self.fd = self.folder = None
+
+
+def _wait_until(deadline, path, attempt):
+    # pausing between tries, when signal handlers run (and may interrupt it)
+    pause = 0.0005
+    while not attempt():
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise _timeout(path)
+        time.sleep(min(pause, left))
+        pause = min(pause * 2, 0.016)
+
+
+def _timeout(path):
+    return TimeoutError(errno.ETIMEDOUT, f"gave up after {_LOCK_WAIT} seconds: another save or read holds the file",
+                        path)
+
+
+def _identity(info):
+    return info and (info.st_dev, info.st_ino)
+
+
+def _stat_or_none(*args, **kwargs):
     try:
-        if not stat.S_ISREG(os.stat(path).st_mode):
-            return None
-        with open(os.open(path, os.O_RDONLY | os.O_NONBLOCK), "rb") as file:
-            return file.read()
-    except FileNotFoundError:
-        return None if os.path.lexists(path) else _ABSENT  # a dangling link stays
+        return os.stat(*args, **kwargs)
     except OSError:
         return None
 
 
-def _put_back(path, former, error):
+def _forget_in_child():
+    for lock in _holders.values():
+        for fd in (lock.fd, lock.folder):
+            if fd is not None:
+                os.close(fd)  # only closed: an unlock would release the parent's lock as well
+        lock.fd = lock.folder = None
+    _holders.clear()
+
+
+os.register_at_fork(after_in_child=_forget_in_child)
+
+
+def _former_bytes(lock):
+    # The locked file's bytes; _ABSENT for a file this save created, still
+    # empty; None for nothing to put back (nothing locked)
+    if lock.fd is None:
+        return None
+    size = os.fstat(lock.fd).st_size
+    if lock.created is not None and size == 0:
+        return _ABSENT
+    data = os.pread(lock.fd, size, 0)
+    return data if len(data) == size else None
+
+
+def _put_back(lock, former, error):
+    # into the locked file, whatever its path names by now
+    if former is None or lock.fd is None:
+        return
     try:
         if former is _ABSENT:
-            if os.path.lexists(path):
-                os.unlink(path)
-        elif former is not None:
-            fd = os.open(path, os.O_WRONLY | os.O_TRUNC)
-            try:
-                view = memoryview(former)
-                while view:
-                    view = view[os.write(fd, view):]
-            finally:
-                os.close(fd)
+            lock.remove_created()
+        elif os.pread(lock.fd, len(former) + 1, 0) != former:  # else the open failed before it truncated
+            view = memoryview(former)
+            while view:
+                view = view[os.pwrite(lock.fd, view, len(former) - len(view)):]
+            os.ftruncate(lock.fd, len(former))
     except OSError as failure:
-        error.add_note(f"ini_main: the former content of {os.fsdecode(path)!r} could not be put back "
+        error.add_note(f"ini_main: the former content of {lock.path!r} could not be put back "
                        f"([Errno {failure.errno}] {failure.strerror}); the file may be cut short")
 
 
