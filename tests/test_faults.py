@@ -288,7 +288,7 @@ def test_save_and_read_give_up_after_the_full_wait(make_store):
     for call, store, where in zip(calls, (saving, reading), (at(("_set", 74), ("_save", 137)), at(("_read", 134)))):
         exc, waited = failed[call]
         assert waited >= 10 and exc.errno == errno.ETIMEDOUT and exc.filename == store._path
-        assert entries(exc) == where and "another save or read holds the file" in str(exc)
+        assert entries(exc) == where and "gave up after 10 seconds: another save or read holds the file" in str(exc)
     assert open(saving._path).read() == START  # untouched; the change stays in the parser
     assert held(saving._config) == ({}, {"a": {"x": "1", "y": "2"}})
     assert held(reading._config) == ({}, {"a": {"x": "1"}, "unsaved": {}})  # as it was

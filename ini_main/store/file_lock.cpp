@@ -1,5 +1,7 @@
 #include "ini_main/store/file_lock.hpp"
 
+#include "ini_main/store/messages.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -42,8 +44,8 @@ long nanoseconds_until(const timespec& deadline) noexcept {
 
 // TimeoutError(ETIMEDOUT, text, name): an OSError naming the file.
 void raise_timeout(PyObject* name) noexcept {
-    Ref text = Ref::steal(PyUnicode_FromFormat("gave up after %d seconds: another save or read holds the file",
-                                               kLockWaitSeconds));
+    Ref seconds = Ref::steal(PyLong_FromLong(kLockWaitSeconds));
+    Ref text = seconds ? format_message(message("_LOCKED_OUT"), seconds.get()) : Ref();
     Ref error = text ? Ref::steal(PyObject_CallFunction(PyExc_TimeoutError, "iOO", ETIMEDOUT, text.get(), name))
                      : Ref();
     if (error) PyErr_SetRaisedException(error.release());
@@ -180,12 +182,8 @@ bool FileLock::take(PyObject* fspath, Use use) noexcept {
                 if (use == Use::read && outer->use_ == Use::read) return true;
                 // Before anything is opened: this save would write into the
                 // middle of that one, or this read would read it half written.
-                PyErr_Format(PyExc_RuntimeError,
-                             "cannot %s %R inside a %s of it on the same thread "
-                             "(from a signal handler, or from the parser's own methods)",
-                             use == Use::save ? "save" : "read", fspath,
-                             use == Use::save ? "save or read" : "save");
-                return false;
+                return raise_message(PyExc_RuntimeError,
+                                     use == Use::save ? message("_SAVE_INSIDE") : message("_READ_INSIDE"), fspath);
             }
             Py_BEGIN_ALLOW_THREADS
             found = open_existing(path, named);

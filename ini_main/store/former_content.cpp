@@ -1,5 +1,7 @@
 #include "ini_main/store/former_content.hpp"
 
+#include "ini_main/store/messages.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -57,9 +59,9 @@ int put_back(const FileLock& lock, const char* bytes, Py_ssize_t size) noexcept 
 void add_note(PyObject* name, int error) noexcept {
     PyObject* pending = PyErr_GetRaisedException();
     assert(pending);  // a restore follows a failed save
-    Ref note = Ref::steal(PyUnicode_FromFormat("ini_main: the former content of %R could not be put back "
-                                               "([Errno %d] %s); the file may be cut short",
-                                               name, error, std::strerror(error)));
+    Ref number = Ref::steal(PyLong_FromLong(error));
+    Ref reason = number ? Ref::steal(PyUnicode_DecodeLocale(std::strerror(error), "surrogateescape")) : Ref();
+    Ref note = reason ? format_message(message("_NOT_PUT_BACK"), name, number.get(), reason.get()) : Ref();
     Ref added = note ? Ref::steal(PyObject_CallMethod(pending, "add_note", "O", note.get())) : Ref();
     // The save's own error stays the one raised; a note that cannot be made
     // is reported as unraisable rather than put over it.

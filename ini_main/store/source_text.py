@@ -326,9 +326,7 @@ class _FileLock:
                     if self.use == outer.use == "read":
                         return self
                     # before anything is opened
-                    raise RuntimeError(f"cannot {self.use} {self.path!r} inside a "
-                                       f"{'save or read' if self.use == 'save' else 'save'} of it on the same "
-                                       "thread (from a signal handler, or from the parser's own methods)")
+                    raise RuntimeError((_SAVE_INSIDE if self.use == "save" else _READ_INSIDE).format(self.path))
                 found = self._open(name, named)
             if found == "opened":
                 try:
@@ -443,8 +441,7 @@ def _wait_until(deadline, path, attempt):
 
 
 def _timeout(path):
-    return TimeoutError(errno.ETIMEDOUT, f"gave up after {_LOCK_WAIT} seconds: another save or read holds the file",
-                        path)
+    return TimeoutError(errno.ETIMEDOUT, _LOCKED_OUT.format(_LOCK_WAIT), path)
 
 
 def _identity(info):
@@ -495,8 +492,7 @@ def _put_back(lock, former, error):
                 view = view[os.pwrite(lock.fd, view, len(former) - len(view)):]
             os.ftruncate(lock.fd, len(former))
     except OSError as failure:
-        error.add_note(f"ini_main: the former content of {lock.path!r} could not be put back "
-                       f"([Errno {failure.errno}] {failure.strerror}); the file may be cut short")
+        error.add_note(_NOT_PUT_BACK.format(lock.path, failure.errno, failure.strerror))
 
 
 def _mark(config, refusal):
@@ -550,4 +546,9 @@ _SURROGATE_IN_VALUE = "a lone surrogate (which UTF-8 cannot encode) in a value"
 _COMMENT_LINE_IN_VALUE = "a value line after the first that starts with '#' or ';', which reads as a comment"
 # A save refused, since the store does not hold what the file holds
 _EMPTIED = "the store was emptied by a save and not read back since (a save-and-reload in another thread does this too); saving now would overwrite the file with what is left: call _read() first"
+# A save or read that cannot go on, and a failed save's file
+_SAVE_INSIDE = "cannot save {!r} inside a save or read of it on the same thread (from a signal handler, or from the parser's own methods)"
+_READ_INSIDE = "cannot read {!r} inside a save of it on the same thread (from a signal handler, or from the parser's own methods)"
+_LOCKED_OUT = "gave up after {} seconds: another save or read holds the file"
+_NOT_PUT_BACK = "ini_main: the former content of {!r} could not be put back ([Errno {}] {}); the file may be cut short"
 _UNREAD = "the store does not hold its file: its last read did not complete or could not read the file; saving now would overwrite the file with what the store holds: call _read() first"
