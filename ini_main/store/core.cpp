@@ -1,6 +1,6 @@
 // Construction, reading and saving: the four methods every other one rests on.
 #include "ini_main/store/calls.hpp"
-#include "ini_main/store/file_guard.hpp"
+#include "ini_main/store/parser_marks.hpp"
 #include "ini_main/store/file_lock.hpp"
 #include "ini_main/store/former_content.hpp"
 #include "ini_main/store/rows.hpp"

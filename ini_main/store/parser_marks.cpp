@@ -1,4 +1,4 @@
-#include "ini_main/store/file_guard.hpp"
+#include "ini_main/store/parser_marks.hpp"
 
 #include <sys/stat.h>
 
