@@ -60,6 +60,13 @@ bool write_file(PyObject* config, PyObject* writer, PyObject* fspath) noexcept {
     return mark_emptied(config);
 }
 
+// reader(path, encoding="utf-8-sig"), the parser's read.
+Ref parser_read(PyObject* reader, PyObject* path) noexcept {
+    PyObject* read_args[] = {nullptr, path, runtime.utf8_sig};
+    return Ref::steal(PyObject_Vectorcall(reader, read_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          runtime.kw_encoding));
+}
+
 // Takes the file lock for a read of `path`, when it names one file.  The
 // parser also reads a list of files; those are read without the lock.
 bool lock_one_file(FileLock& lock, PyObject* path) noexcept {
@@ -104,9 +111,16 @@ Outcome read(Args a) noexcept {
     if (!path) return failed_at(row::read.at("_read_file("));
     FileLock lock;  // no save writes the file while it is read
     if (!lock_one_file(lock, path.get())) return failed_at(row::read.at("_read_file("));
-    PyObject* read_args[] = {nullptr, path.get(), runtime.utf8_sig};
-    Ref done = Ref::steal(PyObject_Vectorcall(reader.get(), read_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                              runtime.kw_encoding));
+    Ref done = parser_read(reader.get(), path.get());
+    // A file that was missing when the lock was looked for, and that the
+    // parser then read, appeared meanwhile: another store's first save may
+    // have been writing it.  It is read again under its lock, over what was
+    // read: a cut read took in a part of what the whole file holds.
+    if (done && lock.found_no_file() && PyList_Check(done.get()) && PyList_GET_SIZE(done.get()) > 0) {
+        FileLock again;
+        if (!lock_one_file(again, path.get())) return failed_at(row::read.at("_read_file("));
+        done = parser_read(reader.get(), path.get());
+    }
     // Only a read that completed, and took the file in, makes a marked parser whole again.
     if (!done || !lift_mark(config.get(), done.get(), path.get())) return failed_at(row::read.at("_read_file("));
     return none();

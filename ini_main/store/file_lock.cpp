@@ -193,6 +193,7 @@ bool FileLock::take(PyObject* fspath, Use use) noexcept {
             found = create(path);
             Py_END_ALLOW_THREADS
         } else {
+            no_file_ = error == ENOENT;
             return true;  // no file to read, or a path that `open` refuses
         }
         if (found == Found::unlocked) return true;

@@ -46,6 +46,7 @@ public:
     int fd() const noexcept { return fd_; }
     PyObject* name() const noexcept { return name_.get(); }  // the path as passed to take()
     bool created() const noexcept { return dir_ >= 0; }     // by this save
+    bool found_no_file() const noexcept { return no_file_; }  // a read that found nothing to lock
 
     // Removes the file this save created, if its name still holds it.  Needs
     // no interpreter's lock.  0, or the errno of the failure.
@@ -73,6 +74,7 @@ private:
     unsigned long thread_ = 0;
     Use use_ = Use::read;
     bool listed_ = false;           // among the process's holders
+    bool no_file_ = false;
     FileLock* next_ = nullptr;
 };
 

@@ -253,10 +253,15 @@ def _read_file(store):
     read = config.read
     path = store._path
     one_file = os.fspath(path) if isinstance(path, (str, bytes, os.PathLike)) else None  # a list: unlocked
-    with _FileLock(one_file, "read"):
+    with _FileLock(one_file, "read") as lock:
         read_ok = read(path, encoding="utf-8-sig")
-        if _mark_of(config) and _took_the_file(read_ok, path):
-            del _marks[id(config)]
+    if lock.no_file and isinstance(read_ok, list) and read_ok:
+        # appeared while it was read unlocked, perhaps cut by another store's
+        # first save: read again under its lock, over what was read
+        with _FileLock(one_file, "read"):
+            read_ok = read(path, encoding="utf-8-sig")
+    if _mark_of(config) and _took_the_file(read_ok, path):
+        del _marks[id(config)]
 
 
 def _write_whole_file(store):
@@ -301,6 +306,7 @@ class _FileLock:
     locked for None, a FIFO, a device, a folder, a missing file that is read,
     or a path that open() will refuse.  A save of a missing file creates it."""
     fd = folder = created = key = None
+    no_file = False
 
     def __init__(self, path, use):
         self.path, self.use = path, use
@@ -314,6 +320,7 @@ class _FileLock:
                 named = os.stat(name)
             except FileNotFoundError:
                 if self.use == "read":
+                    self.no_file = True
                     return self
                 found = self._create(name)
             except OSError:
