@@ -392,9 +392,10 @@ print(repr(method.__name__), repr(method.__qualname__), method.__doc__, method._
       repr(method).startswith("<ini_main function  at"), method.__reduce__() == "")
 """
 
-# A method object that dies (deleted from the class) lets go of everything it held.
+# A method object that dies (deleted from the class) lets go of everything it held, and
+# its weak references die with it.
 DYING_METHOD = r"""
-import gc, sys
+import gc, sys, weakref
 import ini_main
 from ini_main import TovrelIniMain
 method = TovrelIniMain.__dict__["_set"]
@@ -408,9 +409,11 @@ held = [getattr(method, attr) for attr in ("__name__", "__qualname__", "__doc__"
 held.append(vars(ini_main))
 refs = lambda: [sys.getrefcount(obj) for obj in held]
 before = refs()
+called = []
+watcher = weakref.ref(method, called.append)
 del TovrelIniMain._set, method
 gc.collect()
-print([was - now for was, now in zip(before, refs())])
+print([was - now for was, now in zip(before, refs())], watcher() is None, called == [watcher])
 """
 
 FIFO_SAVE = r"""
@@ -605,6 +608,29 @@ print(bool(refused), all(text.startswith(start) for text in refused) or refused[
       len(TovrelIniMain(path)._sections()) > 499)
 """
 
+# A save and a read wait for a file another open file of it holds locked: an interrupt
+# ends each wait at once, not when the wait gives up.
+INTERRUPTED_WAITS = r"""
+import fcntl, signal, sys, time
+from ini_main import TovrelIniMain
+store = TovrelIniMain(sys.argv[1])
+store._set("a", "x", "1")
+holder = open(sys.argv[1])
+fcntl.flock(holder, fcntl.LOCK_EX)
+
+def interrupt(*_):
+    raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, interrupt)
+for call in (lambda: store._set("a", "y", "2"), store._read):
+    start = time.monotonic()
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    try:
+        call()
+    except KeyboardInterrupt:
+        print(time.monotonic() - start < 5, end=" ")
+print(open(sys.argv[1]).read() == "\ufeff[a]\nx = 1\n\n")
+"""
+
 # Two threads' reads wait in the open of a FIFO, which is not locked: a save of another
 # file goes on meanwhile, and one writer lets both reads end.
 FIFO_READ_BESIDE_A_SAVE = r"""
@@ -782,7 +808,7 @@ print(found)
 @pytest.mark.parametrize("script, expected", [
     pytest.param(INTERRUPTED_SAVES, "True None", id="interrupts-leave-former-or-new-bytes"),
     pytest.param(CLEARED_METHOD, "'' '' None _get True True", id="method-readable-after-clear"),
-    pytest.param(DYING_METHOD, str([1] * 10), id="dying-method-releases-what-it-held"),
+    pytest.param(DYING_METHOD, f"{[1] * 10} True True", id="dying-method-releases-what-it-held"),
     pytest.param(FIFO_SAVE, "UnsupportedOperation", id="save-to-a-fifo"),
     pytest.param(FIFO_READ_BESIDE_A_SAVE, "[True, True] ['read', 'read']", id="reads-of-a-fifo-hold-up-no-save"),
     pytest.param(SMALL_STACKS, "True", id="runaway-recursion-on-small-stacks"),
@@ -791,6 +817,7 @@ print(found)
     pytest.param(FAILED_RESTORE, "27 [True]", id="failed-restore-is-noted"),
     pytest.param(READ_ONLY_SAVE, "None True 2", id="read-only-file-unchanged-and-not-noted"),
     pytest.param(NESTED_SAVE, "True True [] True", id="save-inside-a-save-of-the-file-refused"),
+    pytest.param(INTERRUPTED_WAITS, "True True True", id="interrupt-ends-the-wait-for-the-lock"),
     pytest.param(FORK_DURING_A_SAVE, "True True\n['child', 'parent']", id="fork-during-a-save"),
     pytest.param(THREADED_SAVES, "[200, 200]", id="threads-neither-tear-nor-empty-the-file"),
     pytest.param(STARVED_READS, "['RuntimeError', 'RuntimeError', 30]", id="store-that-read-nothing-refuses-to-save"),

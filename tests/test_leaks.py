@@ -540,13 +540,14 @@ def test_failed_import_leaves_nothing(tmp_path, how, error, line):
     assert not all(grown >= 100 for grown in out["refs"]), out
 
 
-def test_emptied_parsers_without_weak_references_are_released(tmp_path):
+@pytest.mark.parametrize("served", [False, True], ids=["store", "served-text"])
+def test_emptied_parsers_without_weak_references_are_released(tmp_path, text_class, served):
     """Parsers emptied by a direct save and dropped, 3,000 in a row, each holding a real parser:
     their marks keep no more alive than the sweeps leave (twice the marks still live, and 64;
     a few may be other tests'), whenever the count is taken, rather than one per save."""
     class Counted(Unreferenceable):
         __slots__ = ()
-    store = TovrelIniMain(str(tmp_path / "settings.ini"))
+    store = (text_class if served else TovrelIniMain)(str(tmp_path / "settings.ini"))
     for _ in range(3000):
         store._config = Counted()
         store._save()

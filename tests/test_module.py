@@ -178,8 +178,11 @@ print(json.dumps([type(failure).__name__, str(failure), "".join(traceback.format
     assert class_name == "TovrelIniMain"
 
 
-def test_import_issues_no_warning(tmp_path):
-    assert run_child("import ini_main; print(ini_main.TovrelIniMain.__name__)", tmp_path, "-W", "error") \
+# A linecache.cache that a program replaced with something not a dict is left alone.
+@pytest.mark.parametrize("before", ["", "import linecache; linecache.cache = ['not a dict']; "],
+                         ids=["plain", "linecache-cache-not-a-dict"])
+def test_import_issues_no_warning(tmp_path, before):
+    assert run_child(before + "import ini_main; print(ini_main.TovrelIniMain.__name__)", tmp_path, "-W", "error") \
         == "TovrelIniMain\n"
 
 

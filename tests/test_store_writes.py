@@ -74,6 +74,13 @@ def broken_items():
     raise Broken("items broke")
 
 
+def pair_then_broken():
+    """A pair that is neither tuple nor list, whose iterator fails where a third item would be."""
+    yield "m"
+    yield "2"
+    raise Broken("pair broke")
+
+
 def parsed(text):
     parser = configparser.ConfigParser()
     parser.read_string(text)
@@ -240,6 +247,8 @@ FAILURES = [
     fail("option-int-item", "_set_option", ("a", Items(K1 + [7])), TypeError, [("_set_option", 88)],
          {"a": {"x": "1", "k": "1"}}),
     fail("option-int-items", "_set_option", ("a", Items(7)), TypeError, [("_set_option", 88)], {}),
+    fail("option-pair-fails-after-two", "_set_option", ("a", Items(lambda: K1 + [pair_then_broken()])), Broken,
+         [("_set_option", 88)], {"a": {"x": "1", "k": "1"}}, "pair broke"),
     fail("option-items-raises", "_set_option", ("a", Items(broken_items)), Broken, [("_set_option", 88)],
          {"a": {"x": "1", "k": "1"}}, "items broke"),
     # walking a section dict, and failures inside the calls it makes
