@@ -70,12 +70,8 @@ Ref parser_read(PyObject* reader, PyObject* path) noexcept {
 // Takes the file lock for a read of `path`, when it names one file.  The
 // parser also reads a list of files; those are read without the lock.
 bool lock_one_file(FileLock& lock, PyObject* path) noexcept {
-    if (!PyUnicode_Check(path) && !PyBytes_Check(path)) {
-        PyObject* method = nullptr;
-        int path_like = PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(Py_TYPE(path)), names.dunder_fspath, &method);
-        Py_XDECREF(method);
-        if (path_like <= 0) return path_like == 0;
-    }
+    const int one = names_one_file(path);
+    if (one <= 0) return one == 0;
     Ref fspath = Ref::steal(PyOS_FSPath(path));
     return fspath && lock.take(fspath.get(), FileLock::Use::read);
 }

@@ -1,5 +1,6 @@
 #include "ini_main/store/file_lock.hpp"
 
+#include "ini_main/runtime.hpp"
 #include "ini_main/store/messages.hpp"
 
 #include <algorithm>
@@ -75,6 +76,15 @@ bool wait_until(const timespec& deadline, PyObject* name, Attempt attempt) noexc
 }
 
 }  // namespace
+
+int names_one_file(PyObject* path) noexcept {
+    if (PyUnicode_Check(path) || PyBytes_Check(path)) return 1;
+    PyObject* method = nullptr;
+    const int path_like = PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(Py_TYPE(path)), names.dunder_fspath,
+                                                   &method);
+    Py_XDECREF(method);
+    return path_like;
+}
 
 FileLock* FileLock::holder_of(dev_t dev, ino_t ino) noexcept {
     for (FileLock* held = holders; held; held = held->next_) {

@@ -14,6 +14,11 @@ struct timespec;
 
 namespace ini_main::store {
 
+// 1 when `path` names one file (a str, bytes or a path-like object), 0 when
+// it does not (an iterable of paths, which the parser reads one by one and
+// no save can open), -1 with an exception set.
+int names_one_file(PyObject* path) noexcept;
+
 // How long a read or a save waits for the file before it gives up.
 inline constexpr int kLockWaitSeconds = 10;
 

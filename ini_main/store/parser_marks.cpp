@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "ini_main/runtime.hpp"
+#include "ini_main/store/file_lock.hpp"
 #include "ini_main/store/messages.hpp"
 
 namespace ini_main::store {
@@ -75,10 +76,8 @@ bool mark(PyObject* config, Mark why) noexcept {
 // iterable of paths, which no save can open either); 0 when a file may be
 // there; -1 on error.
 int nothing_at(PyObject* path) noexcept {
-    if (!PyUnicode_Check(path) && !PyBytes_Check(path)) {
-        int pathlike = PyObject_HasAttrStringWithError(reinterpret_cast<PyObject*>(Py_TYPE(path)), "__fspath__");
-        if (pathlike <= 0) return pathlike < 0 ? -1 : 1;
-    }
+    const int one = names_one_file(path);
+    if (one <= 0) return one < 0 ? -1 : 1;
     PyObject* converted = nullptr;
     if (!PyUnicode_FSConverter(path, &converted)) return -1;
     Ref encoded = Ref::steal(converted);

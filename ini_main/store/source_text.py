@@ -252,7 +252,7 @@ def _read_file(store):
     config = store._config
     read = config.read
     path = store._path
-    one_file = os.fspath(path) if isinstance(path, (str, bytes, os.PathLike)) else None  # a list: unlocked
+    one_file = os.fspath(path) if _names_one_file(path) else None  # a list: unlocked
     with _FileLock(one_file, "read") as lock:
         read_ok = read(path, encoding="utf-8-sig")
     if lock.no_file and isinstance(read_ok, list) and read_ok:
@@ -291,7 +291,7 @@ def _took_the_file(read_ok, path):
     # paths, which no save can open.  A result that is not a list tells nothing.
     if not isinstance(read_ok, list) or read_ok:
         return True
-    if not isinstance(path, (str, bytes)) and not hasattr(type(path), "__fspath__"):
+    if not _names_one_file(path):
         return True
     try:
         return stat.S_ISDIR(os.stat(path).st_mode)
@@ -299,6 +299,12 @@ def _took_the_file(read_ok, path):
         return True
     except OSError:
         return False
+
+
+def _names_one_file(path):
+    # a str, bytes or path-like; not an iterable of paths, which the parser
+    # reads one by one and no save can open
+    return isinstance(path, (str, bytes, os.PathLike))
 
 
 class _FileLock:
