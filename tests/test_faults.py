@@ -253,9 +253,9 @@ def test_a_save_that_waited_on_a_failed_first_save_locks_the_file_anew(ini_path)
 # A second process holds both files' locks; the store waits its full time, then gives up.
 HOLD_LOCKS = """
 import fcntl, sys
-files = [open(path) for path in sys.argv[1:]]
+files = [open(path, "r+") for path in sys.argv[1:]]
 for file in files:
-    fcntl.flock(file, fcntl.LOCK_EX)
+    fcntl.lockf(file, fcntl.LOCK_EX, 2, 1 << 62)   # the stores' two lock bytes
 print("held", flush=True)
 sys.stdin.read()
 """
@@ -611,12 +611,12 @@ print(bool(refused), all(text.startswith(start) for text in refused) or refused[
 # A save and a read wait for a file another open file of it holds locked: an interrupt
 # ends each wait at once, not when the wait gives up.
 INTERRUPTED_WAITS = r"""
-import fcntl, signal, sys, time
+import fcntl, signal, struct, sys, time
 from ini_main import TovrelIniMain
 store = TovrelIniMain(sys.argv[1])
 store._set("a", "x", "1")
-holder = open(sys.argv[1])
-fcntl.flock(holder, fcntl.LOCK_EX)
+holder = open(sys.argv[1], "r+")   # its two lock bytes, locked as the stores lock them
+fcntl.fcntl(holder, fcntl.F_OFD_SETLK, struct.pack("hhxxxxqqixxxx", fcntl.F_WRLCK, 0, 1 << 62, 2, 0))
 
 def interrupt(*_):
     raise KeyboardInterrupt
@@ -684,9 +684,9 @@ child_checked, tell_parent = os.pipe()
 pid = os.fork()
 if pid == 0:
     try:
-        fcntl.flock(open(path), fcntl.LOCK_EX | fcntl.LOCK_NB)
+        fcntl.lockf(open(path, "r+"), fcntl.LOCK_EX | fcntl.LOCK_NB, 2, 1 << 62)
         held = False
-    except BlockingIOError:
+    except OSError:
         held = True
     os.write(tell_parent, b"x")
     try:
@@ -805,6 +805,135 @@ print(found)
 """
 
 
+# A reload-on-signal handler makes a store while the store's read waits for another
+# process's slow save: the handler's read waits too (from inside that wait, the handler
+# lets the save end), and takes in the whole file, not the half written.
+READ_IN_A_HANDLER = r"""
+import signal, subprocess, sys
+from ini_main import TovrelIniMain
+path = sys.argv[1]
+TovrelIniMain(path)._set_all({f"s{i}": {"k": "v"} for i in range(6)})
+SLOW = '''
+import configparser, sys
+from ini_main import TovrelIniMain
+class Slow(configparser.ConfigParser):
+    def write(self, fp, *args):
+        fp.write("".join(f"[s{i}]\\nk = v\\n\\n" for i in range(3)))
+        fp.flush()
+        print("half", flush=True)
+        sys.stdin.readline()
+        fp.write("".join(f"[s{i}]\\nk = v\\n\\n" for i in range(3, 6)))
+store = TovrelIniMain(sys.argv[1])
+store._config = Slow()
+store._save()
+'''
+store, seen, busy, sent = TovrelIniMain(path), [], [False], [False]
+slow = subprocess.Popen([sys.executable, "-c", SLOW, path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+assert slow.stdout.readline() == "half\n"
+
+def go():
+    if not sent[0]:
+        sent[0] = True
+        slow.stdin.write("go\n")
+        slow.stdin.flush()
+
+def handler(signum, frame):
+    if not busy[0]:
+        busy[0] = True
+        seen.append(len(TovrelIniMain(path)._sections()))
+        go()
+    elif frame.f_code is handler.__code__:   # in the C code under the handler: its wait
+        go()
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+store._read()
+signal.setitimer(signal.ITIMER_REAL, 0)
+slow.wait()
+print(seen, len(store._sections()), len(TovrelIniMain(path)._sections()))
+"""
+
+# A store finds no file while another process's first save is about to write it: the
+# save waits for the read (a timer says so from inside its wait) and the read takes in no
+# file, not the half written, whether the save then fails (and removes it) or completes.
+FIRST_SAVE_MEETS_A_READER = r"""
+import os, subprocess, sys
+from ini_main import TovrelIniMain
+WRITER = '''
+import configparser, signal, sys
+from ini_main import TovrelIniMain
+class Half(configparser.ConfigParser):
+    def write(self, fp, *args):
+        fp.write("[w1]\\nk = v\\n\\n[w2")
+        fp.flush()
+        print("half", flush=True)
+        sys.stdin.readline()
+        if sys.argv[2] == "fails":
+            raise OSError(28, "No space left on device")
+        fp.write("]\\nk = v\\n\\n")
+
+def tick(signum, frame):
+    if frame.f_code.co_name == "<module>":   # in the C code of the save: its wait
+        print("waiting", flush=True)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+store = TovrelIniMain(sys.argv[1])
+store._config = Half()
+signal.signal(signal.SIGALRM, tick)
+signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+try:
+    store._save()
+except OSError:
+    pass
+'''
+for outcome in ("fails", "completes"):
+    path, calls, found = f"{sys.argv[1]}.{outcome}", [0], []
+
+    class Path:   # its second conversion, in the parser's read, starts the first save
+        def __fspath__(self):
+            calls[0] += 1
+            if calls[0] == 2:
+                found.append(subprocess.Popen([sys.executable, "-c", WRITER, path, outcome], text=True,
+                                              stdin=subprocess.PIPE, stdout=subprocess.PIPE))
+                found.append(found[0].stdout.readline().strip())
+            return path
+    try:
+        found.append(TovrelIniMain(Path())._sections())
+    except Exception as exc:
+        found.append(type(exc).__name__)
+    writer = found.pop(0)
+    writer.communicate("go\n")
+    print(*found, os.path.exists(path) and TovrelIniMain(path)._sections(), end=" | ")
+"""
+
+# Four processes reload the file in a loop while a fifth saves every 50 ms: each save waits
+# only for the reads under way, never for the reads that start after it.
+FOUR_READERS = r"""
+import subprocess, sys, time
+from ini_main import TovrelIniMain
+path = sys.argv[1]
+TovrelIniMain(path)._set_option("base", {f"k{i}": str(i) for i in range(10)})
+READER = '''
+import select, sys
+from ini_main import TovrelIniMain
+store = TovrelIniMain(sys.argv[1])
+while not select.select([sys.stdin], [], [], 0)[0]:
+    store._read()
+'''
+readers = [subprocess.Popen([sys.executable, "-c", READER, path], stdin=subprocess.PIPE) for _ in range(4)]
+store, waits, errors = TovrelIniMain(path), [], []
+for i in range(10):
+    time.sleep(0.05)
+    start = time.monotonic()
+    try:
+        store._set("saver", "n", i)
+    except Exception as exc:
+        errors.append(type(exc).__name__)
+    waits.append(time.monotonic() - start)
+for reader in readers:
+    reader.communicate(b"x")
+print(errors, max(waits) < 2 or max(waits))
+"""
+
+
 @pytest.mark.parametrize("script, expected", [
     pytest.param(INTERRUPTED_SAVES, "True None", id="interrupts-leave-former-or-new-bytes"),
     pytest.param(CLEARED_METHOD, "'' '' None _get True True", id="method-readable-after-clear"),
@@ -822,9 +951,124 @@ print(found)
     pytest.param(THREADED_SAVES, "[200, 200]", id="threads-neither-tear-nor-empty-the-file"),
     pytest.param(STARVED_READS, "['RuntimeError', 'RuntimeError', 30]", id="store-that-read-nothing-refuses-to-save"),
     pytest.param(THREE_PROCESSES, "True True [200] 200", id="processes-neither-tear-nor-empty-the-file"),
+    pytest.param(READ_IN_A_HANDLER, "[6] 6 6", id="read-in-a-handler-waits-for-a-save-elsewhere"),
+    pytest.param(FIRST_SAVE_MEETS_A_READER, "waiting [] False | waiting [] ['w1', 'w2'] |",
+                 id="reader-never-takes-in-a-first-save-part-way"),
+    pytest.param(FOUR_READERS, "[] True", id="reads-never-starve-a-save"),
 ])
 def test_child_survives(tmp_path, script, expected):
     child = subprocess.run([sys.executable, "-c", script, str(tmp_path / "settings.ini")], capture_output=True,
                            text=True, timeout=240, env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"})
     assert child.returncode == 0, child.stderr[-3000:]
     assert child.stdout.startswith(expected), child.stdout
+
+
+# What another process may do in a window of the file lock, staged where the store reaches
+# it by a preloaded shim (tests/lock_seams.c), which each script switches on through its
+# environment.  The first argument is the file; the second, "store" or "text", the class.
+SEAM_PRELUDE = r"""
+import errno, fcntl, os, subprocess, sys, types, warnings
+import ini_main
+from doubles import HalfWriter
+path = sys.argv[1]
+if sys.argv[2] == "text":   # the served text, run as Python
+    try:
+        ini_main.TovrelIniMain._get()
+    except TypeError:
+        import linecache
+    sys.modules["ini_main_text"] = module = types.ModuleType("ini_main_text")
+    exec(compile("".join(linecache.getlines("ini_main.py")), "ini_main.py", "exec"), vars(module))
+    Store = module.TovrelIniMain
+else:
+    Store = ini_main.TovrelIniMain
+
+def failing(store):
+    store._config = HalfWriter()
+    store._config.failing = True
+    return store
+"""
+
+# The lock's descriptor is opened while another thread forks: the child closes its copy,
+# so a process that takes the lock next does not wait for the child.
+FORK_AT_THE_OPEN = r"""
+Store(path)._set("a", "k", "v")
+os.environ["SEAM_FORK_AT_OPEN"] = path
+Store(path)
+PROBE = "import fcntl, sys; fcntl.lockf(open(sys.argv[1], 'r+'), fcntl.LOCK_EX | fcntl.LOCK_NB, 2, 1 << 62)"
+print(subprocess.run([sys.executable, "-c", PROBE, path], capture_output=True).returncode)
+"""
+
+# A file system that refuses every lock: a warning once per file, and the stores go on.
+REFUSED_LOCKS = r"""
+os.environ["SEAM_REFUSE_LOCKS"] = str(errno.ENOLCK)
+with warnings.catch_warnings(record=True) as seen:
+    warnings.simplefilter("always")
+    store = Store(path)
+    for i in range(3):
+        store._set("a", "k", i)
+    Store(path + ".2")._set("b", "k", "v")
+print(Store(path)._get("a", "k"), [str(w.message) == f"ini_main: the file system of {name!r} refuses file locks: "
+       "stores of several processes that save the file there are not kept apart" for w, name in zip(seen, (path, path + ".2"))])
+"""
+
+# The file is replaced between the lock's stat and its open: the lock lets go of what it
+# opened and takes the new file.
+REPLACED_AT_THE_OPEN = r"""
+Store(path)._set("a", "k", "v")
+with open(path + ".new", "w") as file:
+    file.write("[b]\nx = 1\n")
+before = len(os.listdir("/proc/self/fd"))
+os.environ["SEAM_REPLACE"] = path
+store = Store(path)
+print(store._sections(), len(os.listdir("/proc/self/fd")) - before)
+"""
+
+# The file is removed between the stat and the open of a save: the save creates it, and
+# when it fails, removes what it created: no file, as it found none.
+REMOVED_AT_THE_OPEN = r"""
+store = failing(Store(path))
+store._config.add_section("a")
+with open(path, "w") as file:
+    file.write("[a]\n")
+os.environ["SEAM_REMOVE"] = path
+try:
+    store._save()
+except Exception as exc:
+    print(type(exc).__name__, os.path.exists(path))
+"""
+
+# Another writer fills the file that a failing first save created, before the save locks
+# it: the save leaves that content, not no file.
+WRITTEN_WHEN_CREATED = r"""
+store = failing(Store(path))
+os.environ["SEAM_WRITE_CREATED"] = os.path.basename(path)
+try:
+    store._save()
+except Exception as exc:
+    print(type(exc).__name__, open(path).read() == "[other]\n")
+"""
+
+
+@pytest.fixture(scope="session")
+def seams(tmp_path_factory):
+    shim = str(tmp_path_factory.mktemp("seams") / "lock_seams.so")
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", shim, os.path.join(os.path.dirname(__file__), "lock_seams.c"),
+                    "-ldl"], check=True)
+    return shim
+
+
+@pytest.mark.parametrize("script, expected, kinds", [
+    pytest.param(FORK_AT_THE_OPEN, "0", ["store"], id="fork-while-the-lock-opens"),
+    pytest.param(REFUSED_LOCKS, "2 [True, True]", ["store", "text"], id="locks-refused-warned-once-per-file"),
+    pytest.param(REPLACED_AT_THE_OPEN, "['b'] 0", ["store", "text"], id="replaced-between-stat-and-open"),
+    pytest.param(REMOVED_AT_THE_OPEN, "Broken False", ["store", "text"], id="removed-between-stat-and-open"),
+    pytest.param(WRITTEN_WHEN_CREATED, "Broken True", ["store", "text"], id="created-file-written-by-another"),
+])
+def test_lock_windows(tmp_path, seams, script, expected, kinds):
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), seams]))
+    for kind in kinds:
+        child = subprocess.run([sys.executable, "-c", SEAM_PRELUDE + script, str(tmp_path / f"{kind}.ini"), kind],
+                               capture_output=True, text=True, timeout=60,
+                               env={**os.environ, "LD_PRELOAD": preload, "PYTHONDONTWRITEBYTECODE": "1",
+                                    "PYTHONPATH": os.path.dirname(__file__)})
+        assert (child.stdout.strip(), child.returncode) == (expected, 0), (kind, child.stderr[-3000:])

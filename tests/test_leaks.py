@@ -12,6 +12,7 @@ import json
 import os
 import pathlib
 import signal
+import struct
 import subprocess
 import sys
 import types
@@ -174,8 +175,9 @@ class Env:
         self.dangling._config.failing = True
         # Its file is locked through another open file of it: the store waits until interrupted.
         self.locked = store("locked.ini", b"[sec1]\n")
-        self.holding = open(self.locked._path)
-        fcntl.flock(self.holding, fcntl.LOCK_EX)
+        self.holding = open(self.locked._path, "r+")
+        # (as a lock of the open file: a process's own lockf goes at any close of the file)
+        fcntl.fcntl(self.holding, fcntl.F_OFD_SETLK, struct.pack("hhxxxxqqixxxx", fcntl.F_WRLCK, 0, 1 << 62, 2, 0))
 
     def tracked(self):
         objects = list(vars(self).values())

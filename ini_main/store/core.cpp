@@ -3,6 +3,7 @@
 #include "ini_main/store/parser_marks.hpp"
 #include "ini_main/store/file_lock.hpp"
 #include "ini_main/store/former_content.hpp"
+#include "ini_main/store/messages.hpp"
 #include "ini_main/store/rows.hpp"
 
 namespace ini_main::store {
@@ -35,9 +36,9 @@ bool write_and_close(PyObject* writer, PyObject* file) noexcept {
 
 // The file work of a save, under the file lock: keep the former bytes,
 // refuse an emptied parser, open (truncating), write, close.  Whatever fails
-// or interrupts it once the lock is held, the former state goes back before
-// the exception leaves.  The parser is marked emptied before the lock is
-// released, so no other thread's save can slip in before the clear.
+// or interrupts it once the file is opened, the former state goes back
+// before the exception leaves.  The parser is marked emptied before the lock
+// is released, so no other thread's save can slip in before the clear.
 bool write_file(PyObject* config, PyObject* writer, PyObject* fspath) noexcept {
     FileLock lock;
     FormerContent former;
@@ -45,16 +46,34 @@ bool write_file(PyObject* config, PyObject* writer, PyObject* fspath) noexcept {
     int emptied = is_emptied(config);
     if (emptied) {
         if (emptied > 0) refuse_save(emptied);
-        former.restore(lock);  // a file this save created goes again
+        former.restore(lock, false);  // a file this save created goes again
         return false;
     }
     PyObject* open_args[] = {nullptr, fspath, runtime.mode_w_plus, runtime.utf8_sig};
     Ref file = Ref::steal(PyObject_Vectorcall(runtime.open, open_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                               runtime.kw_encoding));
-    const bool written = file && write_and_close(writer, file.get());
+    if (!file) {
+        former.restore(lock, true);  // (the codec's set-up, Python code, runs after the truncation)
+        return false;
+    }
+    Ref descriptor = call_method(names.fileno, file.get());
+    const int fd = descriptor ? PyLong_AsInt(descriptor.get()) : -1;
+    if (fd >= 0) lock.guard_writes(fd);
+    const bool written = fd >= 0 && write_and_close(writer, file.get());
+    lock.unguard_writes();
     file = Ref();
+    if (lock.lost_at_fork()) {
+        // A child forked while this wrote: what it wrote went nowhere, and
+        // the file is its parent's to finish.
+        PyObject* cause = PyErr_GetRaisedException();
+        raise_message(PyExc_RuntimeError, message("_FORKED_SAVE"), fspath);
+        PyObject* error = PyErr_GetRaisedException();
+        if (cause) PyException_SetContext(error, cause);
+        PyErr_SetRaisedException(error);
+        return false;
+    }
     if (!written) {
-        former.restore(lock);
+        former.restore(lock, true);
         return false;
     }
     return mark_emptied(config);
@@ -105,18 +124,9 @@ Outcome read(Args a) noexcept {
     Ref reader = config ? attribute(config.get(), names.read) : Ref();
     Ref path = reader ? attribute(a.self(), names._path) : Ref();
     if (!path) return failed_at(row::read.at("_read_file("));
-    FileLock lock;  // no save writes the file while it is read
+    FileLock lock;  // no save writes the file while it is read, nor creates it
     if (!lock_one_file(lock, path.get())) return failed_at(row::read.at("_read_file("));
     Ref done = parser_read(reader.get(), path.get());
-    // A file that was missing when the lock was looked for, and that the
-    // parser then read, appeared meanwhile: another store's first save may
-    // have been writing it.  It is read again under its lock, over what was
-    // read: a cut read took in a part of what the whole file holds.
-    if (done && lock.found_no_file() && PyList_Check(done.get()) && PyList_GET_SIZE(done.get()) > 0) {
-        FileLock again;
-        if (!lock_one_file(again, path.get())) return failed_at(row::read.at("_read_file("));
-        done = parser_read(reader.get(), path.get());
-    }
     // Only a read that completed, and took the file in, makes a marked parser whole again.
     if (!done || !lift_mark(config.get(), done.get(), path.get())) return failed_at(row::read.at("_read_file("));
     return none();

@@ -91,9 +91,9 @@ bool FormerContent::take(const FileLock& lock) noexcept {
     return true;
 }
 
-void FormerContent::restore(const FileLock& lock) const noexcept {
+void FormerContent::restore(const FileLock& lock, bool opened) const noexcept {
     // (No descriptor here, after all, in a child forked during the save.)
-    if ((!content_ && !absent_) || lock.fd() < 0) return;
+    if (lock.fd() < 0 || (!absent_ && (!content_ || !opened))) return;
     int error;
     Py_BEGIN_ALLOW_THREADS
     error = absent_ ? lock.remove_created()

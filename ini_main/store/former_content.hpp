@@ -19,10 +19,12 @@ public:
     bool take(const FileLock& lock) noexcept;
 
     // Puts the former state back into the file that was locked, whatever its
-    // path names by now: the bytes, or no file where there was none.  Keeps
-    // the pending exception, and adds a note to it when the file differs
-    // from its former state and cannot be given it back.
-    void restore(const FileLock& lock) const noexcept;
+    // path names by now: no file where there was none, and the bytes when
+    // this save `opened` (and so truncated) the file; a file this save did
+    // not open holds no change of its.  Keeps the pending exception, and
+    // adds a note to it when the file differs from its former state and
+    // cannot be given it back.
+    void restore(const FileLock& lock, bool opened) const noexcept;
 
 private:
     Ref content_;  // bytes; null when there is nothing to restore

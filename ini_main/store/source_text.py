@@ -224,25 +224,36 @@ def _surrogate(c):
     return "\ud800" <= c <= "\udfff"
 
 
-# The file work.  A save holds an advisory lock on the file itself,
-# exclusively, from the pre-read of its bytes to their restore after a
-# failure; a read holds it shared.  In the process only the outermost holder
-# of a file takes it (the lock belongs to the open file, and a second one
-# would wait on the first): on its thread a save inside it, or a read inside
-# its save, is refused; other threads wait.  A forked child forgets the
-# parent's locks.  A parser that does not hold its file is marked, and
-# refused a save until a read takes the file in: one that _save() emptied,
-# and the fresh one of _set_path() until its read does.  Saved, it would
-# overwrite the file with what it lacks.
+# The file work.  A save holds a lock on the file itself, exclusively, from
+# the pre-read of its bytes to their restore after a failure; a read holds
+# it shared.  The lock is two bytes far past the end of the file, locked as
+# records of the open file: a save takes the gate, then the data byte; a
+# read takes the gate only while it takes the data byte, so a read that
+# starts while a save waits waits behind it.  Where no file is, the folder
+# it would be made in is locked instead (flock), shared by a read, by a
+# first save from before its create to its end: a store that finds no file
+# never reads one that a first save is writing or about to remove.  On its
+# thread, a save inside a save or read of the file, or a read inside its
+# save, is refused; a read inside a read goes on under it once it is held.
+# A forked child closes every descriptor of the lock without unlocking, and
+# cannot write through the save's own.  A parser that does not hold its
+# file is marked, and refused a save until a read takes the file in: one
+# that _save() emptied, and the fresh one of _set_path() until its read
+# does.  Saved, it would overwrite the file with what it lacks.
 
 import errno
 import fcntl
+import struct
 import time
+import warnings
 
 _LOCK_WAIT = 10  # seconds that a read or save waits for the file
 _OPEN_FLAGS = os.O_CLOEXEC | os.O_NOCTTY | os.O_NONBLOCK  # a FIFO swapped in cannot block
 _MAX_LINKS = 40
-_holders = {}  # (st_dev, st_ino): the outermost _FileLock that holds the file
+_GATE = 1 << 62  # and the data byte after it
+_opened = []  # every _FileLock with a descriptor open, from the open on
+_opening = _thread.RLock()  # held over each open and its listing; a fork takes it first
+_warned = set()  # (st_dev, st_ino) of the files whose file system refused the lock
 _marks = {}  # id(parser): (refusal, a weak reference to it, or the parser if it takes none)
 _sweep_at = 64  # the marks of parsers gone are swept out at this many, then at twice what stays
 _ABSENT = object()  # the former state "no file"
@@ -253,13 +264,8 @@ def _read_file(store):
     read = config.read
     path = store._path
     one_file = os.fspath(path) if _names_one_file(path) else None  # a list: unlocked
-    with _FileLock(one_file, "read") as lock:
+    with _FileLock(one_file, "read"):
         read_ok = read(path, encoding="utf-8-sig")
-    if lock.no_file and isinstance(read_ok, list) and read_ok:
-        # appeared while it was read unlocked, perhaps cut by another store's
-        # first save: read again under its lock, over what was read
-        with _FileLock(one_file, "read"):
-            read_ok = read(path, encoding="utf-8-sig")
     if _mark_of(config) and _took_the_file(read_ok, path):
         del _marks[id(config)]
 
@@ -270,17 +276,26 @@ def _write_whole_file(store):
     path = os.fspath(store._path)
     with _FileLock(path, "save") as lock:
         former = _former_bytes(lock)
+        if refusal := _mark_of(config):
+            error = RuntimeError(refusal)
+            _put_back(lock, former, error, opened=False)  # a file this save created goes again
+            raise error
         try:
-            if refusal := _mark_of(config):
-                raise RuntimeError(refusal)
             file = _open(path, "w+", encoding="utf-8-sig")  # truncates the file
             try:
+                with _opening:
+                    lock.written = file.fileno()
                 write(file)
             finally:
                 file.close()  # here, so that an error of the last flush is the caller's
+                lock.written = None
         except BaseException as error:  # an interrupt too
+            if lock.lost_at_fork:
+                raise RuntimeError(_FORKED_SAVE.format(path))
             _put_back(lock, former, error)
             raise
+        if lock.lost_at_fork:  # what this child wrote went nowhere: the file is its parent's
+            raise RuntimeError(_FORKED_SAVE.format(path))
         _mark(config, _EMPTIED)  # before the lock goes: no other save slips in before the clear
 
 
@@ -308,138 +323,223 @@ def _names_one_file(path):
 
 
 class _FileLock:
-    """The lock on the regular file at `path` for "read" or "save"; nothing is
-    locked for None, a FIFO, a device, a folder, a missing file that is read,
-    or a path that open() will refuse.  A save of a missing file creates it."""
-    fd = folder = created = key = None
-    no_file = False
+    """The lock on the regular file at `path` for "read" or "save", or on the
+    folder where no file is (a save then creates it); nothing is locked for
+    None, a FIFO, a device, a folder, or a path that open() will refuse."""
+    fd = folder = written = key = folder_key = base = None
+    held = folder_locked = writable = created = lost_at_fork = False
 
     def __init__(self, path, use):
-        self.path, self.use = path, use
+        self.path, self.use, self.thread = path, use, _thread.get_ident()
 
     def __enter__(self):
         if self.path is None:
             return self
         name, deadline = os.fsencode(self.path), time.monotonic() + _LOCK_WAIT
-        while True:
-            try:
-                named = os.stat(name)
-            except FileNotFoundError:
-                if self.use == "read":
-                    self.no_file = True
-                    return self
-                found = self._create(name)
-            except OSError:
-                return self
-            else:
-                if not stat.S_ISREG(named.st_mode):
-                    return self
-                outer = _holders.get((named.st_dev, named.st_ino))
-                if outer and outer.thread == _thread.get_ident():
-                    if self.use == outer.use == "read":
-                        return self
-                    # before anything is opened
-                    raise RuntimeError((_SAVE_INSIDE if self.use == "save" else _READ_INSIDE).format(self.path))
-                found = self._open(name, named)
-            if found == "opened":
-                try:
-                    self._wait_and_lock(deadline)
-                except BaseException:  # a file it created is left to the store that holds it
-                    self._unlock()
-                    raise
-                if _identity(_stat_or_none(name)) == self.key:
-                    return self
-                self._unlock()  # removed or replaced while this waited
-            elif found == "unlocked":
-                return self
-            if time.monotonic() >= deadline:
-                raise _timeout(self.path)
+        try:
+            while (found := self._try(name, deadline)) == "again":
+                self._unlock()  # removed, replaced or made while this waited: lock what the path names now
+                if time.monotonic() >= deadline:
+                    raise _timeout(self.path)
+        except BaseException:  # a file it created is left to the store that holds it
+            self._unlock()
+            raise
+        self.held = found != "unlocked"
+        return self
 
     def __exit__(self, *exc):
         self._unlock()
 
-    def _open(self, name, named):
-        fd = None
-        if self.use == "save":
-            try:
-                fd = os.open(name, os.O_RDWR | _OPEN_FLAGS)
-            except OSError:
-                pass  # a read-only file: its open() fails before it truncates
-        if fd is None:
-            try:
-                fd = os.open(name, os.O_RDONLY | _OPEN_FLAGS)
-            except OSError as error:
-                return "again" if error.errno == errno.ENOENT else "unlocked"
-        if _identity(os.fstat(fd)) != _identity(named):
-            os.close(fd)
-            return "again"  # replaced between the stat and the open
-        self.fd, self.key = fd, _identity(named)
-        return "opened"
-
-    def _create(self, name):
-        # At the end of a chain of symbolic links too, as open() would; kept
-        # by its folder and name there, which no change of directory redirects
-        folder = None
+    def _try(self, name, deadline):
         try:
-            folder = os.open(".", os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
-            for _ in range(_MAX_LINKS + 1):
-                path, slash, base = name.rpartition(b"/")
-                if slash:
-                    if not base:
-                        return "unlocked"
-                    sub = os.open(path or b"/", os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC, dir_fd=folder)
-                    os.close(folder)
-                    folder = sub
-                try:
-                    there = os.stat(base, dir_fd=folder, follow_symlinks=False)
-                except FileNotFoundError:
-                    break
-                if not stat.S_ISLNK(there.st_mode):
-                    return "again"  # made meanwhile
-                name = os.readlink(base, dir_fd=folder)
-            else:
-                return "unlocked"
-            try:
-                fd = os.open(base, os.O_RDWR | os.O_CREAT | os.O_EXCL | _OPEN_FLAGS, 0o666, dir_fd=folder)
-            except FileExistsError:
-                return "again"
-            self.fd, self.folder, self.created, self.key = fd, folder, base, _identity(os.fstat(fd))
-            folder = None
-            return "opened"
+            named = os.stat(name)
+        except FileNotFoundError:
+            named = None
         except OSError:
             return "unlocked"
-        finally:
-            if folder is not None:
-                os.close(folder)
+        if named is None:
+            if (found := self._find_folder(name)) != "absent":
+                return found
+            same, folder_held = self._outer(missing=True)
+            if self._inside(same):
+                self._unlock()
+                return "unlocked"  # under the outer read
+            if (found := self._lock_folder(deadline, folder_held)) != "opened":
+                return found
+        else:
+            if not stat.S_ISREG(named.st_mode):
+                return "unlocked"
+            self.key = _identity(named)
+            if self._inside(self._outer(missing=False)[0]):
+                return "unlocked"
+            if (found := self._open(name, named)) != "opened":
+                return found
+        self._lock_file(deadline)
+        return "held" if _identity(_stat_or_none(name)) == self.key else "again"
 
-    def _wait_and_lock(self, deadline):
-        # the other threads of the process first, then the other processes
-        self.thread = _thread.get_ident()
-        _wait_until(deadline, self.path, lambda: _holders.setdefault(self.key, self) is self)
+    def _outer(self, missing):
+        # what this thread holds of the file already: a lock of it, and its folder's
+        same, folder_held = None, False
+        for lock in list(_opened):
+            if lock is self or lock.thread != self.thread:
+                continue
+            if missing and lock.folder is not None and lock.folder_key == self.folder_key:
+                if lock.fd is None and lock.base == self.base:
+                    same = lock
+                folder_held |= lock.folder_locked
+            elif not missing and lock.fd is not None and lock.key == self.key:
+                same = lock
+        return same, folder_held
+
+    def _inside(self, outer):
+        # True: go on under the outer lock; False: wait like any other
+        if outer is None:
+            return False
+        if self.use == outer.use == "read":
+            return outer.held  # an outer read that waits may wait for a save that writes the file now
+        # before anything is written
+        raise RuntimeError((_SAVE_INSIDE if self.use == "save" else _READ_INSIDE).format(self.path))
+
+    def _open(self, name, named):
+        with _opening:
+            fd = None
+            if self.use == "save":
+                try:
+                    fd = os.open(name, os.O_RDWR | _OPEN_FLAGS)
+                except OSError:
+                    pass  # a read-only file: its open() fails before it truncates
+            self.writable = fd is not None
+            if fd is None:
+                try:
+                    fd = os.open(name, os.O_RDONLY | _OPEN_FLAGS)
+                except OSError as error:
+                    return "again" if error.errno == errno.ENOENT else "unlocked"
+            if _identity(os.fstat(fd)) != _identity(named):
+                os.close(fd)
+                return "again"  # replaced between the stat and the open
+            self.fd = fd
+            _opened.append(self)
+        return "opened"
+
+    def _find_folder(self, name):
+        # The folder where open() would create the file, at the end of a
+        # chain of symbolic links too; kept with the name there, which no
+        # change of directory redirects
+        with _opening:
+            folder = None
+            try:
+                folder = os.open(".", os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
+                for _ in range(_MAX_LINKS + 1):
+                    path, slash, base = name.rpartition(b"/")
+                    if slash:
+                        if not base:
+                            return "unlocked"  # names a folder: open() says so
+                        sub = os.open(path or b"/", os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC, dir_fd=folder)
+                        os.close(folder)
+                        folder = sub
+                    try:
+                        there = os.stat(base, dir_fd=folder, follow_symlinks=False)
+                    except FileNotFoundError:
+                        break
+                    if not stat.S_ISLNK(there.st_mode):
+                        return "again"  # made meanwhile
+                    name = os.readlink(base, dir_fd=folder)
+                else:
+                    return "unlocked"
+                try:  # opened for reading, which its lock needs
+                    readable = os.open(".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC, dir_fd=folder)
+                except OSError:
+                    pass  # a folder this user may not read goes unlocked
+                else:
+                    os.close(folder)
+                    folder = readable
+                self.folder_key, self.base = _identity(os.fstat(folder)), base
+                self.folder, folder = folder, None
+                _opened.append(self)
+                return "absent"
+            except OSError:
+                return "unlocked"
+            finally:
+                if folder is not None:
+                    os.close(folder)
+
+    def _lock_folder(self, deadline, held_here):
+        # exclusively for a first save, shared for a read, unless this thread holds it
         operation = (fcntl.LOCK_EX if self.use == "save" else fcntl.LOCK_SH) | fcntl.LOCK_NB
 
         def attempt():
             try:
-                fcntl.flock(self.fd, operation)
+                fcntl.flock(self.folder, operation)
             except (BlockingIOError, InterruptedError):
                 return False
             except OSError:
-                pass  # a file system without such locks: go on unlocked
+                return True  # no such lock here: go on unlocked
+            self.folder_locked = True
             return True
-        _wait_until(deadline, self.path, attempt)
+        if not held_here:
+            _wait_until(deadline, self.path, attempt)
+        try:  # looked at again under the lock
+            os.stat(self.base, dir_fd=self.folder, follow_symlinks=False)
+        except FileNotFoundError:
+            return self._create() if self.use == "save" else "absent"
+        except OSError:
+            return "unlocked"
+        return "again"  # made meanwhile, perhaps by a first save that held the folder
+
+    def _create(self):
+        with _opening:
+            try:
+                fd = os.open(self.base, os.O_RDWR | os.O_CREAT | os.O_EXCL | _OPEN_FLAGS, 0o666, dir_fd=self.folder)
+            except OSError as error:
+                return "again" if error.errno == errno.EEXIST else "unlocked"
+            self.fd, self.writable, self.created, self.key = fd, True, True, _identity(os.fstat(fd))
+        return "opened"
+
+    def _lock_file(self, deadline):
+        # the gate, then the data byte; a save that cannot write (a read-only
+        # file, whose open() then fails) takes them as a read does
+        outcome = None
+
+        def take(kind, at):
+            nonlocal outcome
+            try:
+                fcntl.fcntl(self.fd, fcntl.F_OFD_SETLK, struct.pack("hhxxxxqqixxxx", kind, os.SEEK_SET, at, 1, 0))
+                outcome = "locked"
+            except (BlockingIOError, PermissionError, InterruptedError):
+                outcome = "busy"
+            except OSError:
+                outcome = "refused"  # a file system without such locks (ENOLCK, EOPNOTSUPP)
+            return outcome
+
+        def read_lock():
+            if take(fcntl.F_RDLCK, _GATE) == "locked":
+                take(fcntl.F_RDLCK, _GATE + 1)
+                fcntl.fcntl(self.fd, fcntl.F_OFD_SETLK, struct.pack("hhxxxxqqixxxx", fcntl.F_UNLCK, 0, _GATE, 1, 0))
+            return outcome != "busy"
+        if self.use == "save" and self.writable:
+            for at in (_GATE, _GATE + 1):
+                if outcome != "refused":
+                    _wait_until(deadline, self.path, lambda: take(fcntl.F_WRLCK, at) != "busy")
+        else:
+            _wait_until(deadline, self.path, read_lock)
+        if outcome == "refused" and self.key not in _warned:
+            _warned.add(self.key)
+            warnings.warn(_UNLOCKED.format(self.path), RuntimeWarning)
 
     def remove_created(self):
-        if _identity(_stat_or_none(self.created, dir_fd=self.folder, follow_symlinks=False)) == self.key:
-            os.unlink(self.created, dir_fd=self.folder)
+        if _identity(_stat_or_none(self.base, dir_fd=self.folder, follow_symlinks=False)) == self.key:
+            os.unlink(self.base, dir_fd=self.folder)
 
     def _unlock(self):
-        # closing the last descriptor of the open file releases its lock
-        if _holders.get(self.key) is self:
-            del _holders[self.key]
-        for fd in (self.fd, self.folder):
-            if fd is not None:
-                os.close(fd)
-        self.fd = self.folder = None
+        # closing the last descriptor of the open file releases its locks
+        with _opening:
+            if self in _opened:
+                _opened.remove(self)
+            for fd in (self.fd, self.folder):
+                if fd is not None:
+                    os.close(fd)
+            self.fd = self.folder = None
+            self.held = self.folder_locked = self.created = False
 
 
 def _wait_until(deadline, path, attempt):
@@ -469,15 +569,22 @@ def _stat_or_none(*args, **kwargs):
 
 
 def _forget_in_child():
-    for lock in _holders.values():
+    for lock in _opened:
+        if lock.written is not None and _identity(_stat_or_none(lock.written)) == lock.key:
+            null = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
+            os.dup2(null, lock.written, inheritable=False)  # every write of the child through it fails
+            os.close(null)
         for fd in (lock.fd, lock.folder):
             if fd is not None:
                 os.close(fd)  # only closed: an unlock would release the parent's lock as well
-        lock.fd = lock.folder = None
-    _holders.clear()
+        lock.fd = lock.folder = lock.written = None
+        lock.held = lock.folder_locked = lock.created = False
+        lock.lost_at_fork = True
+    _opened.clear()
+    _opening.release()
 
 
-os.register_at_fork(after_in_child=_forget_in_child)
+os.register_at_fork(before=_opening.acquire, after_in_parent=_opening.release, after_in_child=_forget_in_child)
 
 
 def _former_bytes(lock):
@@ -486,15 +593,16 @@ def _former_bytes(lock):
     if lock.fd is None:
         return None
     size = os.fstat(lock.fd).st_size
-    if lock.created is not None and size == 0:
+    if lock.created and size == 0:
         return _ABSENT
     data = os.pread(lock.fd, size, 0)
     return data if len(data) == size else None
 
 
-def _put_back(lock, former, error):
-    # into the locked file, whatever its path names by now
-    if former is None or lock.fd is None:
+def _put_back(lock, former, error, opened=True):
+    # into the locked file, whatever its path names by now; the bytes only
+    # after this save's open(), which truncates (perhaps before it fails)
+    if former is None or lock.fd is None or (former is not _ABSENT and not opened):
         return
     try:
         if former is _ABSENT:
@@ -563,5 +671,7 @@ _EMPTIED = "the store was emptied by a save and not read back since (a save-and-
 _SAVE_INSIDE = "cannot save {!r} inside a save or read of it on the same thread (from a signal handler, or from the parser's own methods)"
 _READ_INSIDE = "cannot read {!r} inside a save of it on the same thread (from a signal handler, or from the parser's own methods)"
 _LOCKED_OUT = "gave up after {} seconds: another save or read holds the file"
+_UNLOCKED = "ini_main: the file system of {!r} refuses file locks: stores of several processes that save the file there are not kept apart"
+_FORKED_SAVE = "cannot finish saving {!r} in a child forked during the save: the file is its parent's to write"
 _NOT_PUT_BACK = "ini_main: the former content of {!r} could not be put back ([Errno {}] {}); the file may be cut short"
 _UNREAD = "the store does not hold its file: its last read did not complete or could not read the file; saving now would overwrite the file with what the store holds: call _read() first"

@@ -1,0 +1,177 @@
+/* Preloaded into a child process, this stages what another process might
+   do in the windows of the file lock, at the moment the store reaches them:
+   each seam is switched on by an environment variable naming the file.
+
+   SEAM_REFUSE_LOCKS=errno     every lock call (fcntl's record locks, flock)
+                               fails with that errno, as on a file system
+                               without locks
+   SEAM_REPLACE=path           at the lock's first open of `path`, path.new
+                               is renamed over it: replaced after the stat
+   SEAM_REMOVE=path            at the lock's first open of `path`, it is
+                               removed: gone after the stat
+   SEAM_WRITE_CREATED=name     right after a save creates a file of that
+                               name, another writer puts "[other]\n" in it
+   SEAM_FORK_AT_OPEN=path      at the lock's first open of `path`, another
+                               thread forks; the open returns once the child
+                               exists, or after 200 ms (a fork that waits for
+                               the open to be recorded); the child only waits
+                               for the end of its parent
+
+   The lock opens its file with O_NONBLOCK, which no other open here uses. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <time.h>
+#include <unistd.h>
+
+static int refused(void) {
+    const char* value = getenv("SEAM_REFUSE_LOCKS");
+    return value ? atoi(value) : 0;
+}
+
+static int is_lock_command(int cmd) {
+    return cmd == F_SETLK || cmd == F_SETLKW || cmd == F_OFD_SETLK || cmd == F_OFD_SETLKW;
+}
+
+static int real_fcntl(int fd, int cmd, void* arg) {
+    static int (*next)(int, int, ...);
+    if (!next) next = (int (*)(int, int, ...))dlsym(RTLD_NEXT, "fcntl64");
+    return next(fd, cmd, arg);
+}
+
+int fcntl64(int fd, int cmd, ...) {
+    va_list args;
+    va_start(args, cmd);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    if (refused() && is_lock_command(cmd)) return errno = refused(), -1;
+    return real_fcntl(fd, cmd, arg);
+}
+
+int fcntl(int fd, int cmd, ...) {
+    va_list args;
+    va_start(args, cmd);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    if (refused() && is_lock_command(cmd)) return errno = refused(), -1;
+    return real_fcntl(fd, cmd, arg);
+}
+
+int flock(int fd, int operation) {
+    static int (*next)(int, int);
+    if (refused()) return errno = refused(), -1;
+    if (!next) next = (int (*)(int, int))dlsym(RTLD_NEXT, "flock");
+    return next(fd, operation);
+}
+
+static pthread_mutex_t forking = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t forked = PTHREAD_COND_INITIALIZER;
+static int fork_done;
+
+static void* fork_child(void* parent) {
+    if (fork() == 0) {
+        while (getppid() == (pid_t)(long)parent) {
+            struct timespec pause = {0, 20000000};
+            nanosleep(&pause, NULL);
+        }
+        _exit(0);
+    }
+    pthread_mutex_lock(&forking);
+    fork_done = 1;
+    pthread_cond_broadcast(&forked);
+    pthread_mutex_unlock(&forking);
+    return NULL;
+}
+
+/* Once per variable: the lock's open of the file it names. */
+static int first_lock_open(const char* variable, const char* path, int flags) {
+    const char* target = getenv(variable);
+    if (!target || !(flags & O_NONBLOCK) || strcmp(path, target) != 0) return 0;
+    unsetenv(variable);
+    return 1;
+}
+
+static void before_open(const char* path, int flags) {
+    if (first_lock_open("SEAM_REPLACE", path, flags)) {
+        char replacement[4096];
+        snprintf(replacement, sizeof replacement, "%s.new", path);
+        rename(replacement, path);
+    }
+    if (first_lock_open("SEAM_REMOVE", path, flags)) unlink(path);
+}
+
+static void after_open(const char* path, int flags) {
+    if (!first_lock_open("SEAM_FORK_AT_OPEN", path, flags)) return;
+    pthread_t thread;
+    pthread_create(&thread, NULL, fork_child, (void*)(long)getpid());
+    pthread_detach(thread);
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_nsec += 200000000;
+    if (until.tv_nsec >= 1000000000) until.tv_sec += 1, until.tv_nsec -= 1000000000;
+    pthread_mutex_lock(&forking);
+    while (!fork_done && pthread_cond_timedwait(&forked, &forking, &until) == 0) {
+    }
+    pthread_mutex_unlock(&forking);
+}
+
+#define OPEN_MODE(flags) \
+    mode_t mode = 0; \
+    if (flags & (O_CREAT | O_TMPFILE)) { \
+        va_list args; \
+        va_start(args, flags); \
+        mode = va_arg(args, mode_t); \
+        va_end(args); \
+    }
+
+static int real_open(const char* path, int flags, mode_t mode) {
+    static int (*next)(const char*, int, ...);
+    if (!next) next = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open64");
+    before_open(path, flags);
+    int fd = next(path, flags, mode);
+    if (fd >= 0) after_open(path, flags);
+    return fd;
+}
+
+int open(const char* path, int flags, ...) {
+    OPEN_MODE(flags)
+    return real_open(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+    OPEN_MODE(flags)
+    return real_open(path, flags, mode);
+}
+
+static int real_openat(int dir, const char* path, int flags, mode_t mode) {
+    static int (*next)(int, const char*, int, ...);
+    if (!next) next = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, "openat64");
+    int fd = next(dir, path, flags, mode);
+    const char* target = getenv("SEAM_WRITE_CREATED");
+    if (fd >= 0 && target && (flags & O_EXCL) && strcmp(path, target) == 0) {
+        unsetenv("SEAM_WRITE_CREATED");
+        int other = next(dir, path, O_WRONLY | O_CLOEXEC, 0);
+        if (other >= 0) {
+            (void)!write(other, "[other]\n", 8);
+            close(other);
+        }
+    }
+    return fd;
+}
+
+int openat(int dir, const char* path, int flags, ...) {
+    OPEN_MODE(flags)
+    return real_openat(dir, path, flags, mode);
+}
+
+int openat64(int dir, const char* path, int flags, ...) {
+    OPEN_MODE(flags)
+    return real_openat(dir, path, flags, mode);
+}
