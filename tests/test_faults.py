@@ -703,6 +703,34 @@ os.waitpid(pid, 0)
 print(sorted(TovrelIniMain(path)._sections()))
 """
 
+# The parser's write forks: the child's writes reach no file and its save raises, while
+# the parent's save completes with the parent's content alone.
+FORK_INSIDE_A_SAVE = r"""
+import configparser, os, sys, warnings
+from ini_main import TovrelIniMain
+warnings.simplefilter("ignore", DeprecationWarning)   # fork() beside the interpreter's threads
+
+class Forks(configparser.ConfigParser):
+    def write(self, fp, *args):
+        if os.fork() == 0:
+            fp.write("[child]\n" * 2000)   # more than the buffer holds: written at once
+            return
+        os.wait()
+        super().write(fp, *args)
+store = TovrelIniMain(sys.argv[1])
+store._config = Forks()
+store._config.add_section("parent")
+pid = os.getpid()
+try:
+    store._save()
+except RuntimeError as exc:
+    if os.getpid() != pid:
+        print(str(exc).startswith(f"cannot finish saving {sys.argv[1]!r} in a child forked during the save"),
+              flush=True)
+        os._exit(0)
+print(TovrelIniMain(sys.argv[1])._sections())
+"""
+
 # Two processes each saving its own section of the file while a third opens fresh stores
 # on it: no torn file, no store that reads a cut one, and `base` whole at every read.
 THREE_PROCESSES = r"""
@@ -948,6 +976,7 @@ print(errors, max(waits) < 2 or max(waits))
     pytest.param(NESTED_SAVE, "True True [] True", id="save-inside-a-save-of-the-file-refused"),
     pytest.param(INTERRUPTED_WAITS, "True True True", id="interrupt-ends-the-wait-for-the-lock"),
     pytest.param(FORK_DURING_A_SAVE, "True True\n['child', 'parent']", id="fork-during-a-save"),
+    pytest.param(FORK_INSIDE_A_SAVE, "True\n['parent']", id="fork-inside-a-save"),
     pytest.param(THREADED_SAVES, "[200, 200]", id="threads-neither-tear-nor-empty-the-file"),
     pytest.param(STARVED_READS, "['RuntimeError', 'RuntimeError', 30]", id="store-that-read-nothing-refuses-to-save"),
     pytest.param(THREE_PROCESSES, "True True [200] 200", id="processes-neither-tear-nor-empty-the-file"),
