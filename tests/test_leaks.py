@@ -151,6 +151,7 @@ class Env:
         self.opts = {self.opt: self.text}
         self.store = store("settings.ini", b"[sec1]\nopt1 = val1\n")
         self.path, self.pathobj, self.parser = self.store._path, pathlib.Path(self.store._path), self.store._config
+        self.fspath = type(self.pathobj).__fspath__  # what the lock looks up to tell a path-like path
         self.bad_store = store("bad.ini", b"", later=b"opt1 = 1\n")
         self.bin_store = store("bin.ini", b"", later=b"[sec1]\nopt1 = \xff\n")
         (tmp / "folder").mkdir()
