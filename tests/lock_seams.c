@@ -11,6 +11,8 @@
                                removed: gone after the stat
    SEAM_WRITE_CREATED=name     right after a save creates a file of that
                                name, another writer puts "[other]\n" in it
+   SEAM_WRITE_AFTER_READ=path  right after the first pread of `path`, another
+                               writer replaces its content with "[other]\n"
    SEAM_FORK_AT_OPEN=path      at the lock's first open of `path`, another
                                thread forks; the open returns once the child
                                exists, or after 200 ms (a fork that waits for
@@ -122,6 +124,37 @@ static void after_open(const char* path, int flags) {
     pthread_mutex_unlock(&forking);
 }
 
+/* Writes "[other]\n" over the whole of `path`, as another process's save. */
+static void write_other(int dir, const char* path) {
+    static int (*next)(int, const char*, int, ...);
+    if (!next) next = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, "openat64");
+    int other = next(dir, path, O_WRONLY | O_TRUNC | O_CLOEXEC, 0);
+    if (other >= 0) {
+        (void)!write(other, "[other]\n", 8);
+        close(other);
+    }
+}
+
+static ssize_t after_pread(int fd, ssize_t got) {
+    const char* target = getenv("SEAM_WRITE_AFTER_READ");
+    char link[64], named[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t size = target ? readlink(link, named, sizeof named - 1) : -1;
+    if (size > 0 && (named[size] = '\0', strcmp(named, target) == 0)) {
+        unsetenv("SEAM_WRITE_AFTER_READ");
+        write_other(AT_FDCWD, target);
+    }
+    return got;
+}
+
+ssize_t pread64(int fd, void* buffer, size_t count, off_t offset) {
+    static ssize_t (*next)(int, void*, size_t, off_t);
+    if (!next) next = (ssize_t (*)(int, void*, size_t, off_t))dlsym(RTLD_NEXT, "pread64");
+    return after_pread(fd, next(fd, buffer, count, offset));
+}
+
+ssize_t pread(int fd, void* buffer, size_t count, off_t offset) { return pread64(fd, buffer, count, offset); }
+
 #define OPEN_MODE(flags) \
     mode_t mode = 0; \
     if (flags & (O_CREAT | O_TMPFILE)) { \
@@ -157,11 +190,7 @@ static int real_openat(int dir, const char* path, int flags, mode_t mode) {
     const char* target = getenv("SEAM_WRITE_CREATED");
     if (fd >= 0 && target && (flags & O_EXCL) && strcmp(path, target) == 0) {
         unsetenv("SEAM_WRITE_CREATED");
-        int other = next(dir, path, O_WRONLY | O_CLOEXEC, 0);
-        if (other >= 0) {
-            (void)!write(other, "[other]\n", 8);
-            close(other);
-        }
+        write_other(dir, path);
     }
     return fd;
 }

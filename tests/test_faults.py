@@ -1078,6 +1078,20 @@ except Exception as exc:
 """
 
 
+# A save refused (its store was emptied) opens nothing, so it writes nothing back: what
+# another writer put in the file after the save read the former bytes stays.
+REFUSED_SAVE_WRITES_NOTHING = r"""
+store = Store(path)
+store._set("a", "k", "v")
+store._save()
+os.environ["SEAM_WRITE_AFTER_READ"] = path
+try:
+    store._set("b", "k", "v")
+except RuntimeError:
+    print(open(path).read() == "[other]\n")
+"""
+
+
 @pytest.fixture(scope="session")
 def seams(tmp_path_factory):
     shim = str(tmp_path_factory.mktemp("seams") / "lock_seams.so")
@@ -1092,6 +1106,7 @@ def seams(tmp_path_factory):
     pytest.param(REPLACED_AT_THE_OPEN, "['b'] 0", ["store", "text"], id="replaced-between-stat-and-open"),
     pytest.param(REMOVED_AT_THE_OPEN, "Broken False", ["store", "text"], id="removed-between-stat-and-open"),
     pytest.param(WRITTEN_WHEN_CREATED, "Broken True", ["store", "text"], id="created-file-written-by-another"),
+    pytest.param(REFUSED_SAVE_WRITES_NOTHING, "True", ["store", "text"], id="refused-save-writes-nothing-back"),
 ])
 def test_lock_windows(tmp_path, seams, script, expected, kinds):
     preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), seams]))
