@@ -1110,6 +1110,8 @@ def seams(tmp_path_factory):
 ])
 def test_lock_windows(tmp_path, seams, script, expected, kinds):
     preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), seams]))
+    if script is FORK_AT_THE_OPEN and "libasan" in preload:
+        pytest.skip("the sanitizer's own fork handling hangs the child's next fork; the plain run checks this")
     for kind in kinds:
         child = subprocess.run([sys.executable, "-c", SEAM_PRELUDE + script, str(tmp_path / f"{kind}.ini"), kind],
                                capture_output=True, text=True, timeout=60,
