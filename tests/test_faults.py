@@ -261,7 +261,8 @@ sys.stdin.read()
 """
 
 
-def test_save_and_read_give_up_after_the_full_wait(make_store):
+def test_save_and_read_give_up_after_the_full_wait(make_store, text_class):
+    wait = text_class.__init__.__globals__["_LOCK_WAIT"]  # the limit, written once in the text
     saving, reading = make_store(START), make_store(START, name="other.ini")
     reading._config.add_section("unsaved")
     holder = subprocess.Popen([sys.executable, "-c", HOLD_LOCKS, saving._path, reading._path],
@@ -287,8 +288,8 @@ def test_save_and_read_give_up_after_the_full_wait(make_store):
         holder.wait()
     for call, store, where in zip(calls, (saving, reading), (at(("_set", 74), ("_save", 137)), at(("_read", 134)))):
         exc, waited = failed[call]
-        assert waited >= 10 and exc.errno == errno.ETIMEDOUT and exc.filename == store._path
-        assert entries(exc) == where and "gave up after 10 seconds: another save or read holds the file" in str(exc)
+        assert waited >= wait and exc.errno == errno.ETIMEDOUT and exc.filename == store._path
+        assert entries(exc) == where and f"gave up after {wait} seconds: another save or read holds the file" in str(exc)
     assert open(saving._path).read() == START  # untouched; the change stays in the parser
     assert held(saving._config) == ({}, {"a": {"x": "1", "y": "2"}})
     assert held(reading._config) == ({}, {"a": {"x": "1"}, "unsaved": {}})  # as it was

@@ -29,7 +29,17 @@ namespace {
 // characters that costs k + (k-1) + ... + 1 steps.  A bound on the runs keeps
 // reading a file linear in its size; 16 keeps a file made of nothing but such
 // runs within about 2.5 times the reading time of one without them.
-constexpr Py_ssize_t kLongestSpaceRun = 16;
+constexpr Py_ssize_t kLongestSpaceRun = limit("_LONGEST_SPACE_RUN");
+// The message that refuses a longer run names the bound.
+static_assert([] {
+    constexpr std::string_view start = "more than ";
+    constexpr std::string_view text = message("_LONG_SPACE_RUN_IN_OPTION_NAME");
+    long long named = 0;
+    for (size_t i = start.size(); i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        named = named * 10 + (text[i] - '0');
+    }
+    return text.starts_with(start) && named == kLongestSpaceRun;
+}());
 
 bool is_line_break(Py_UCS4 c) noexcept { return c == '\r' || c == '\n'; }
 bool is_surrogate(Py_UCS4 c) noexcept { return c >= 0xD800 && c <= 0xDFFF; }
@@ -124,7 +134,6 @@ std::string_view option_name_flaw(PyObject* name) noexcept {
     // above it; trailing whitespace is stripped before the delimiter.
     if (is_space(s[0]) || is_space(s[s.size - 1])) return message("_SPACE_AT_AN_END_OF_OPTION_NAME");
     if (longest_run > kLongestSpaceRun) {
-        static_assert(message("_LONG_SPACE_RUN_IN_OPTION_NAME").starts_with("more than 16 "), "the message names the bound");
         return message("_LONG_SPACE_RUN_IN_OPTION_NAME");
     }
     return {};

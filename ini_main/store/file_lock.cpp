@@ -50,8 +50,13 @@ public:
 
 // A descriptor that a FIFO swapped in after the stat cannot block.
 constexpr int kOpenFlags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+// How long a read or a save waits for the file before it gives up.
+constexpr int kLockWaitSeconds = limit("_LOCK_WAIT");
 // The kernel's own limit on symbolic links followed in one lookup.
-constexpr int kMaxLinks = 40;
+constexpr int kMaxLinks = limit("_MAX_LINKS");
+// The pause between two tries of a wait, doubled up to the longest.
+constexpr long kFirstPause = limit("_FIRST_PAUSE") * 1000;  // nanoseconds
+constexpr long kLongestPause = limit("_LONGEST_PAUSE") * 1000;
 
 // Two bytes far past the end of any INI file, locked as records of the open
 // file (fcntl F_OFD_SETLK): a save holds both exclusively; a read holds the
@@ -59,7 +64,7 @@ constexpr int kMaxLinks = 40;
 // A save that waits for the data byte holds the gate, so a read that starts
 // after it waits behind it: a save waits only for the reads and saves under
 // way when it began, however many reads follow.
-constexpr off_t kGate = off_t{1} << 62;
+constexpr off_t kGate = limit("_GATE");
 constexpr off_t kData = kGate + 1;
 
 enum class Range : unsigned char { locked, busy, refused };
@@ -101,7 +106,7 @@ void raise_timeout(PyObject* name) noexcept {
 // False with an exception set: TimeoutError, or the handler's.
 template <class Attempt>
 bool wait_until(const timespec& deadline, PyObject* name, Attempt attempt) noexcept {
-    long pause = 500'000;  // nanoseconds, doubled up to 16 ms
+    long pause = kFirstPause;
     while (!attempt()) {
         const long left = nanoseconds_until(deadline);
         if (left <= 0) {
@@ -113,7 +118,7 @@ bool wait_until(const timespec& deadline, PyObject* name, Attempt attempt) noexc
         nanosleep(&nap, nullptr);  // a signal ends it early
         Py_END_ALLOW_THREADS
         if (PyErr_CheckSignals() < 0) return false;
-        pause = std::min(pause * 2, 16'000'000L);
+        pause = std::min(pause * 2, kLongestPause);
     }
     return true;
 }

@@ -22,9 +22,6 @@ namespace ini_main::store {
 // no save can open), -1 with an exception set.
 int names_one_file(PyObject* path) noexcept;
 
-// How long a read or a save waits for the file before it gives up.
-inline constexpr int kLockWaitSeconds = 10;
-
 class FileLock {
 public:
     enum class Use : unsigned char { read, save };
@@ -44,7 +41,7 @@ public:
     // a warning says so once per file and the store goes on unlocked.  A
     // read inside a read of the same file on one thread goes on under the
     // outer one once that holds the lock.  Waits without the interpreter's
-    // lock, at most kLockWaitSeconds.  False with an exception set: the name
+    // lock, at most the limit _LOCK_WAIT.  False with an exception set: the name
     // cannot be encoded; a save inside a save or read of the same file on
     // this thread, or a read inside a save of it (RuntimeError); the wait
     // given up (TimeoutError) or interrupted; the warning raised.

@@ -35,6 +35,34 @@ consteval std::string_view message(std::string_view name) {
     return found;
 }
 
+void source_text_py_has_no_limit_of_this_name() noexcept;
+void a_limit_is_not_a_whole_number() noexcept;
+
+// The whole number of the line `NAME = number` of the served text, where the
+// store's limits are written once for both; `NAME = a << b` is a power of two.
+consteval long long limit(std::string_view name) {
+    long long value = -1;
+    for_each_line(1, [&](int, std::string_view line) {
+        if (!line.starts_with(name) || !line.substr(name.size()).starts_with(" = ")) return true;
+        std::string_view number = code_of(line.substr(name.size() + 3));
+        auto whole = [](std::string_view digits) {
+            long long read = 0;
+            if (digits.empty()) a_limit_is_not_a_whole_number();
+            for (char c : digits) {
+                if (c < '0' || c > '9') a_limit_is_not_a_whole_number();
+                read = read * 10 + (c - '0');
+            }
+            return read;
+        };
+        const size_t shift = number.find(" << ");
+        value = shift == std::string_view::npos ? whole(number)
+                                                : whole(number.substr(0, shift)) << whole(number.substr(shift + 4));
+        return false;
+    });
+    if (value < 0) source_text_py_has_no_limit_of_this_name();
+    return value;
+}
+
 // The message filled in as `message.format(*args)` fills it; null with an
 // exception set when that fails.
 Ref format_message(std::string_view message, PyObject* const* args, size_t count) noexcept;

@@ -19,7 +19,7 @@ PyObject* marked = nullptr;  // {id(parser): (Mark, weak reference to it, or the
 // their mark holds, are swept out first.  The next sweep waits until the
 // marks grew to twice what the last one left, so live marks are not walked
 // at every save, and the marks stay within twice the live ones (and 64).
-constexpr Py_ssize_t kSweepAt = 64;
+constexpr Py_ssize_t kSweepAt = limit("_SWEEP_AT");
 Py_ssize_t sweep_at = kSweepAt;
 
 Ref key_of(PyObject* config) noexcept { return Ref::steal(PyLong_FromVoidPtr(config)); }

@@ -142,6 +142,9 @@ class TovrelIniMain:
 # written.  A name that is not a str goes to the parser as it is; a str
 # subclass goes as an exact str of its characters, none of its methods run.
 
+_LONGEST_SPACE_RUN = 16  # whitespace characters in a row that an option name may hold
+
+
 def _text(name):
     return str.__str__(name) if issubclass(type(name), str) else name
 
@@ -201,7 +204,7 @@ def _option_name_flaw(name):
         return _HEADER_OPTION_NAME
     if name[0].isspace() or name[-1].isspace():
         return _SPACE_AT_AN_END_OF_OPTION_NAME
-    if longest_run > 16:  # the parser takes time quadratic in a run to read the name back
+    if longest_run > _LONGEST_SPACE_RUN:  # the parser takes time quadratic in a run to read the name back
         return _LONG_SPACE_RUN_IN_OPTION_NAME
 
 
@@ -251,11 +254,14 @@ _LOCK_WAIT = 10  # seconds that a read or save waits for the file
 _OPEN_FLAGS = os.O_CLOEXEC | os.O_NOCTTY | os.O_NONBLOCK  # a FIFO swapped in cannot block
 _MAX_LINKS = 40
 _GATE = 1 << 62  # and the data byte after it
+_FIRST_PAUSE = 500  # microseconds between two tries of a wait, doubled up to
+_LONGEST_PAUSE = 16000
 _opened = []  # every _FileLock with a descriptor open, from the open on
 _opening = _thread.RLock()  # held over each open and its listing; a fork takes it first
 _warned = set()  # (st_dev, st_ino) of the files whose file system refused the lock
 _marks = {}  # id(parser): (refusal, a weak reference to it, or the parser if it takes none)
-_sweep_at = 64  # the marks of parsers gone are swept out at this many, then at twice what stays
+_SWEEP_AT = 64  # the marks of parsers gone are swept out at this many, then at twice what stays
+_sweep_at = _SWEEP_AT
 _ABSENT = object()  # the former state "no file"
 
 
@@ -544,13 +550,13 @@ class _FileLock:
 
 def _wait_until(deadline, path, attempt):
     # pausing between tries, when signal handlers run (and may interrupt it)
-    pause = 0.0005
+    pause = _FIRST_PAUSE
     while not attempt():
         left = deadline - time.monotonic()
         if left <= 0:
             raise _timeout(path)
-        time.sleep(min(pause, left))
-        pause = min(pause * 2, 0.016)
+        time.sleep(min(pause / 1e6, left))
+        pause = min(pause * 2, _LONGEST_PAUSE)
 
 
 def _timeout(path):
@@ -621,7 +627,7 @@ def _mark(config, refusal):
     if len(_marks) >= _sweep_at:
         for key in list(_marks):
             _mark_of_key(key)
-        _sweep_at = max(64, 2 * len(_marks))
+        _sweep_at = max(_SWEEP_AT, 2 * len(_marks))
     try:
         _marks[id(config)] = refusal, weakref.ref(config)
     except TypeError:
