@@ -13,6 +13,10 @@
                                name, another writer puts "[other]\n" in it
    SEAM_WRITE_AFTER_READ=path  right after the first pread of `path`, another
                                writer replaces its content with "[other]\n"
+   SEAM_MAKE_AT_WALK=path      when the lock, finding no file, starts its walk
+                               to the folder, another writer makes `path`
+   SEAM_MAKE_AT_FOLDER=path    when a save locks the folder of the missing
+                               file, another writer makes `path`
    SEAM_FORK_AT_OPEN=path      at the lock's first open of `path`, another
                                thread forks; the open returns once the child
                                exists, or after 200 ms (a fork that waits for
@@ -66,9 +70,22 @@ int fcntl(int fd, int cmd, ...) {
     return real_fcntl(fd, cmd, arg);
 }
 
+static void write_other(int dir, const char* path);
+
+/* Once per variable: makes the file it names, as another process's save. */
+static void make_once(const char* variable) {
+    const char* target = getenv(variable);
+    if (!target) return;
+    char path[4096];
+    snprintf(path, sizeof path, "%s", target);
+    unsetenv(variable);
+    write_other(AT_FDCWD, path);
+}
+
 int flock(int fd, int operation) {
     static int (*next)(int, int);
     if (refused()) return errno = refused(), -1;
+    if (operation & LOCK_EX) make_once("SEAM_MAKE_AT_FOLDER");
     if (!next) next = (int (*)(int, int))dlsym(RTLD_NEXT, "flock");
     return next(fd, operation);
 }
@@ -101,6 +118,7 @@ static int first_lock_open(const char* variable, const char* path, int flags) {
 }
 
 static void before_open(const char* path, int flags) {
+    if ((flags & O_PATH) && strcmp(path, ".") == 0) make_once("SEAM_MAKE_AT_WALK");
     if (first_lock_open("SEAM_REPLACE", path, flags)) {
         char replacement[4096];
         snprintf(replacement, sizeof replacement, "%s.new", path);
@@ -128,7 +146,7 @@ static void after_open(const char* path, int flags) {
 static void write_other(int dir, const char* path) {
     static int (*next)(int, const char*, int, ...);
     if (!next) next = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, "openat64");
-    int other = next(dir, path, O_WRONLY | O_TRUNC | O_CLOEXEC, 0);
+    int other = next(dir, path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (other >= 0) {
         (void)!write(other, "[other]\n", 8);
         close(other);

@@ -1042,15 +1042,33 @@ print(Store(path)._get("a", "k"), [str(w.message) == f"ini_main: the file system
 """
 
 # The file is replaced between the lock's stat and its open: the lock lets go of what it
-# opened and takes the new file.
+# opened and takes the new file, whose content a failing save then puts back.
 REPLACED_AT_THE_OPEN = r"""
-Store(path)._set("a", "k", "v")
-with open(path + ".new", "w") as file:
-    file.write("[b]\nx = 1\n")
+store = failing(Store(path))
+store._config.add_section("a")
+for name, text in ((path, "[a]\n"), (path + ".new", "[b]\nx = 1\n")):
+    with open(name, "w") as file:
+        file.write(text)
 before = len(os.listdir("/proc/self/fd"))
 os.environ["SEAM_REPLACE"] = path
-store = Store(path)
-print(store._sections(), len(os.listdir("/proc/self/fd")) - before)
+try:
+    store._save()
+except Exception as exc:
+    print(type(exc).__name__, open(path).read() == "[b]\nx = 1\n", len(os.listdir("/proc/self/fd")) - before)
+"""
+
+# The missing file is made by another writer as the lock walks to its folder, or as a
+# first save locks that folder: the save locks the file made, and a failing save puts
+# its content back.
+MADE_MEANWHILE = r"""
+for seam in ("SEAM_MAKE_AT_WALK", "SEAM_MAKE_AT_FOLDER"):
+    made = f"{path}.{seam}"
+    store = failing(Store(made))
+    os.environ[seam] = made
+    try:
+        store._save()
+    except Exception as exc:
+        print(type(exc).__name__, open(made).read() == "[other]\n", end=" ")
 """
 
 # The file is removed between the stat and the open of a save: the save creates it, and
@@ -1104,7 +1122,8 @@ def seams(tmp_path_factory):
 @pytest.mark.parametrize("script, expected, kinds", [
     pytest.param(FORK_AT_THE_OPEN, "0", ["store"], id="fork-while-the-lock-opens"),
     pytest.param(REFUSED_LOCKS, "2 [True, True]", ["store", "text"], id="locks-refused-warned-once-per-file"),
-    pytest.param(REPLACED_AT_THE_OPEN, "['b'] 0", ["store", "text"], id="replaced-between-stat-and-open"),
+    pytest.param(REPLACED_AT_THE_OPEN, "Broken True 0", ["store", "text"], id="replaced-between-stat-and-open"),
+    pytest.param(MADE_MEANWHILE, "Broken True Broken True", ["store", "text"], id="missing-file-made-meanwhile"),
     pytest.param(REMOVED_AT_THE_OPEN, "Broken False", ["store", "text"], id="removed-between-stat-and-open"),
     pytest.param(WRITTEN_WHEN_CREATED, "Broken True", ["store", "text"], id="created-file-written-by-another"),
     pytest.param(REFUSED_SAVE_WRITES_NOTHING, "True", ["store", "text"], id="refused-save-writes-nothing-back"),
