@@ -340,7 +340,9 @@ def test_threads_hammering_stores(make_store, count):
         store._config.write(text)
         store._save()
         assert open(store._path, "rb").read() == (BOM + text.getvalue().encode() if text.getvalue() else b"")
-        file_holds(store._path)
+        written = configparser.ConfigParser()
+        written.read_string(text.getvalue())
+        assert file_holds(store._path) == held(written)
 
 
 # Faults that crash, hang or empty the file when they are not handled: each runs in a

@@ -73,12 +73,6 @@ def bare(path):
     return parser
 
 
-def test_stdlib_test_data_is_present():
-    if not STDLIB_DATA.is_dir():
-        pytest.skip("the interpreter ships no test/configdata")
-    assert any(STDLIB_DATA.iterdir())
-
-
 def test_store_reads_like_the_bare_parser_and_saves_stably(ini_file):
     try:
         expected = held(bare(ini_file))
