@@ -2,8 +2,8 @@
 // from the method table.
 #include "ini_main/function.hpp"
 #include "ini_main/runtime.hpp"
-#include "ini_main/source.hpp"
-#include "ini_main/store/source.hpp"
+#include "ini_main/served_text.hpp"
+#include "ini_main/store/text_lines.hpp"
 #include "ini_main/traceback.hpp"
 
 #include <cstdio>

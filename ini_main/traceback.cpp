@@ -1,7 +1,7 @@
 #include "ini_main/traceback.hpp"
 
 #include "ini_main/runtime.hpp"
-#include "ini_main/source.hpp"
+#include "ini_main/served_text.hpp"
 
 #include <frameobject.h>
 

@@ -1,6 +1,6 @@
 #include "ini_main/store/calls.hpp"
 
-namespace ini_main {
+namespace ini_main::store {
 
 int save_if_asked(PyObject* self, PyObject* save, SaveLines lines) noexcept {
     int truth = PyObject_IsTrue(save);
@@ -11,4 +11,4 @@ int save_if_asked(PyObject* self, PyObject* save, SaveLines lines) noexcept {
     return 0;
 }
 
-}  // namespace ini_main
+}  // namespace ini_main::store

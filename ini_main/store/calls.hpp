@@ -5,7 +5,7 @@
 #include "ini_main/method.hpp"
 #include "ini_main/runtime.hpp"
 
-namespace ini_main {
+namespace ini_main::store {
 
 // obj.<name>(args..., **kw): the last PyTuple_GET_SIZE(kwnames) arguments
 // are the keyword values.  The attribute is looked up on `obj` at each call,
@@ -42,4 +42,4 @@ inline Outcome result_or_failed_at(Ref value, int line) noexcept {
 // 0, or the line that failed.
 int save_if_asked(PyObject* self, PyObject* save, SaveLines lines) noexcept;
 
-}  // namespace ini_main
+}  // namespace ini_main::store

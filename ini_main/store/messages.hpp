@@ -5,7 +5,7 @@
 #pragma once
 
 #include "ini_main/ref.hpp"
-#include "ini_main/store/source.hpp"
+#include "ini_main/store/text_lines.hpp"
 
 #include <string_view>
 

@@ -1,6 +1,6 @@
 // The method table: the store's rows in the class's order.
 #include "ini_main/store/rows.hpp"
-#include "ini_main/store/source.hpp"
+#include "ini_main/store/text_lines.hpp"
 
 namespace ini_main {
 

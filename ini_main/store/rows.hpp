@@ -7,7 +7,7 @@
 #pragma once
 
 #include "ini_main/method.hpp"
-#include "ini_main/store/source.hpp"
+#include "ini_main/store/text_lines.hpp"
 
 namespace ini_main::store {
 

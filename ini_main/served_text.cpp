@@ -1,7 +1,7 @@
-#include "ini_main/source.hpp"
+#include "ini_main/served_text.hpp"
 
 #include "ini_main/runtime.hpp"
-#include "ini_main/store/source.hpp"
+#include "ini_main/store/text_lines.hpp"
 
 #include <cstring>
 
@@ -16,7 +16,7 @@ namespace {
 // and kept; never changed.
 PyObject* entry = nullptr;
 
-// A str of printable ASCII, copied in without decoding (store/source.hpp checks).
+// A str of printable ASCII, copied in without decoding (store/text_lines.hpp checks).
 PyObject* ascii_text(std::string_view text) noexcept {
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
     if (str) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
