@@ -1,7 +1,7 @@
 """Argument binding of every method: accepted calls and the exact binding errors."""
 import pytest
 
-from conftest import blocks_grow, entries
+from conftest import entries
 from doubles import Broken, Failing
 from ini_main import TovrelIniMain
 from test_module import METHODS, parameters
@@ -136,22 +136,3 @@ def test_non_string_keywords_rejected_before_binding(store):
         with pytest.raises(TypeError) as info:
             call()
         assert str(info.value) == "keywords must be strings" and entries(info.value) == []
-
-
-LEAK_CALLS = [
-    lambda s: s._get("a"),
-    lambda s: s._set("a", section="a"),
-    lambda s: s._get("a", "b", extra=1),
-    lambda s: s._get(option="b"),
-    lambda s: TovrelIniMain._get(s, **{1: 2}),
-]
-
-
-@pytest.mark.parametrize("call", LEAK_CALLS)
-def test_binding_errors_do_not_leak(store, call):
-    def failing_call():
-        try:
-            call(store)
-        except TypeError:
-            pass
-    assert not blocks_grow(failing_call)

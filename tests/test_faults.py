@@ -14,7 +14,7 @@ import time
 import pytest
 
 import ini_main
-from conftest import BOM, at, blocks_grow, entries
+from conftest import BOM, at, entries
 from doubles import Broken, HalfWriter
 
 START = "[a]\nx = 1\n\n"
@@ -122,20 +122,6 @@ def test_failed_save_keeps_changes_and_a_retry_writes_them(make_store, fault, er
     assert file_holds(store._path) == held(store._config) == ({}, final)
     data = open(store._path, "rb").read()
     assert data.startswith(BOM) or data == b""
-
-
-@pytest.mark.usefixtures("keep_working_directory")
-@pytest.mark.parametrize("fault, error", FAULTS)
-def test_failing_saves_do_not_leak(make_store, fault, error):
-    store = make_store(START)
-    fault(store, store._path)
-
-    def attempt():
-        try:
-            store._set("a", "y", "2")
-        except error:
-            pass
-    assert not blocks_grow(attempt, warmup=100, inner=100)
 
 
 # A child process meets a full device, or a file-size limit, at the flush of a small file or

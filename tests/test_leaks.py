@@ -174,6 +174,9 @@ class Env:
         (tmp / "dangling.ini").symlink_to("gone.ini")
         self.dangling = store("dangling.ini", parser=HalfWriter())
         self.dangling._config.failing = True
+        # Paths that `open` refuses: in a folder that is not there, with a NUL byte.
+        self.no_folder, self.nul = store("gone/settings.ini"), store("nul.ini")
+        self.nul._path += "\0"
         # Its file is locked through another open file of it: the store waits until interrupted.
         self.locked = store("locked.ini", b"[sec1]\n")
         self.holding = open(self.locked._path, "r+")
@@ -351,6 +354,8 @@ ROWS = [*FILELESS, *saving_rows(),
     row("_save", "ok-parser-dropped", lambda e: (setattr(e.dropping, "_config", cp.ConfigParser()), e.dropping._save())),
     row("_save", "ok-unreferenceable-parser-dropped", lambda e: (setattr(e.unreferencing, "_config", Unreferenceable()), e.unreferencing._save())),
     row("_save", "write-error", lambda e: e.dir_store._save(), IsADirectoryError, "_save:137"),
+    row("_save", "folder-missing", lambda e: e.no_folder._save(), FileNotFoundError, "_save:137"),
+    row("_save", "nul-in-path", lambda e: e.nul._save(), ValueError, "_save:137"),
     row("_save", "parser-write-raises", lambda e: e.broken._save(), Broken, "_save:137"),
     row("_save", "parser-write-fails-part-way", lambda e: e.half_writer._save(), Broken, "_save:137"),
     row("_save", "parser-clear-raises", lambda e: e.clear_fails._config.read_back(e.clear_fails, e.clear_fails._save), Broken, "_save:138"),
