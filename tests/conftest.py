@@ -164,10 +164,9 @@ def served_text():
     return "".join(linecache.getlines("ini_main.py"))
 
 
-@pytest.fixture(scope="session")
-def text_class():
-    """The class of the served text, run as Python: which statement fails in it
-    is the oracle for the lines of the extension's entries."""
+def served_class():
+    """The class of the served text, run as Python: the store's methods as the
+    equivalent Python, and the oracle for the lines of the extension's entries."""
     module = types.ModuleType("ini_main_text")
     sys.modules[module.__name__] = module
     try:
@@ -175,3 +174,8 @@ def text_class():
     finally:
         del sys.modules[module.__name__]
     return module.TovrelIniMain
+
+
+@pytest.fixture(scope="session")
+def text_class():
+    return served_class()

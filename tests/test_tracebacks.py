@@ -123,7 +123,7 @@ PRINTED = [
       ("_set_section", 80, "_check_section(section); self._config.add_section(section)")]),
     (failing_parser(lambda s: s._get_all()),
      [("_get_all", 67, "result.setdefault(section, self._get_option(section))"),
-      ("_get_option", 60, "for option, value in self._config.items(section):")]),
+      ("_get_option", 60, "for option, value in _pairs(self._config.items(section)):")]),
     (save_into_a_directory,
      [("_remove_section", 114, "self._save()"),
       ("_save", 137, '_write_whole_file(self)  # self._config.write(open(self._path, "w+", encoding="utf-8-sig"))')]),

@@ -57,7 +57,7 @@ class TovrelIniMain:
 
     def _get_option(self, section):
         result = {}
-        for option, value in self._config.items(section):
+        for option, value in _pairs(self._config.items(section)):
             result.setdefault(option, value)  # the first pair of a name wins
         return result
 
@@ -85,7 +85,7 @@ class TovrelIniMain:
 
     def _set_option(self, section, option_dict, save=True):
         self._set_section(section := _text(section), save)
-        for option, value in option_dict.items():
+        for option, value in _pairs(option_dict.items(), any_tuple=True):
             self._set(section, _text(option), value, save=False)
         if save:
             self._save()
@@ -93,7 +93,7 @@ class TovrelIniMain:
         return True
 
     def _set_all(self, section_dict, save=True):
-        for section, option_dict in section_dict.items():
+        for section, option_dict in _pairs(section_dict.items(), any_tuple=True):
             self._set_option(_text(section), option_dict, save=False)
         if save:
             self._save()
@@ -147,6 +147,20 @@ _LONGEST_SPACE_RUN = 16  # whitespace characters in a row that an option name ma
 
 def _text(name):
     return str.__str__(name) if issubclass(type(name), str) else name
+
+
+def _pairs(items, any_tuple=False):
+    # Each item taken apart into two values: a tuple (in the items of a
+    # dictionary, of any subclass too) and, in the parser's, a list by index;
+    # anything else through its iterator
+    for item in items:
+        if type(item) is tuple or (isinstance(item, tuple) if any_tuple else type(item) is list):
+            got = (tuple if isinstance(item, tuple) else list).__getitem__(item, slice(0, 3))
+        else:
+            got = [value for _, value in zip(range(3), item)]
+        if len(got) != 2:
+            raise ValueError(_TOO_MANY_VALUES if got[2:] else _NEED_MORE_VALUES.format(len(got), "s"[len(got) == 1:]))
+        yield got[0], got[1]
 
 
 def _carried_names(section, option):
@@ -671,6 +685,9 @@ _LONG_SPACE_RUN_IN_OPTION_NAME = "more than 16 whitespace characters in a row in
 _CARRIAGE_RETURN_IN_VALUE = "a carriage return in a value"
 _SURROGATE_IN_VALUE = "a lone surrogate (which UTF-8 cannot encode) in a value"
 _COMMENT_LINE_IN_VALUE = "a value line after the first that starts with '#' or ';', which reads as a comment"
+# An item that is not a pair
+_TOO_MANY_VALUES = "too many values to unpack (expected 2)"
+_NEED_MORE_VALUES = "need more than {} value{} to unpack"
 # A save refused, since the store does not hold what the file holds
 _EMPTIED = "the store was emptied by a save and not read back since (a save-and-reload in another thread does this too); saving now would overwrite the file with what is left: call _read() first"
 # A save or read that cannot go on, and a failed save's file
