@@ -451,20 +451,21 @@ def replace_file(path):
     (b"[old]\nk = 1\n", False, None), (LARGE, False, None), (b"", False, None), (None, False, None),
     (b"[old]\nk = 1\n", True, None), (None, True, None), (b"[new]\n", False, replace_file),
 ], ids=["small", "large", "empty", "none", "through-links", "dangling-links", "none-then-replaced"])
-def test_write_failing_part_way_leaves_the_former_content(ini_path, former, linked, meanwhile):
+@pytest.mark.parametrize("served", [False, True], ids=["store", "served-text"])
+def test_write_failing_part_way_leaves_the_former_content(ini_path, text_class, former, linked, meanwhile, served):
     target = ini_path.with_name("target.ini") if linked else ini_path
     if linked:
         ini_path.symlink_to("hop.ini")
         ini_path.with_name("hop.ini").symlink_to(target)
     if former is not None and not meanwhile:
         target.write_bytes(former)
-    store = Store(str(ini_path))
+    store = (text_class if served else Store)(str(ini_path))
     store._config = WriterFailing()
     store._config.meanwhile = meanwhile and (lambda: meanwhile(ini_path))
     store._config.add_section("new")
     with pytest.raises(OSError, match="writer failed") as exc:
         store._save()
-    assert entries(exc.value) == SAVE_ENTRY and not getattr(exc.value, "__notes__", None)
+    assert (served or entries(exc.value) == SAVE_ENTRY) and not getattr(exc.value, "__notes__", None)
     if former is None:  # the file the failed save created is gone again, not left cut short
         assert not os.path.lexists(target)
     else:

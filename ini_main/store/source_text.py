@@ -551,15 +551,16 @@ class _FileLock:
             os.unlink(self.base, dir_fd=self.folder)
 
     def _unlock(self):
-        # closing the last descriptor of the open file releases its locks
+        # closing the last descriptor of the open file releases its locks;
+        # listed until then, so that a handler that runs meanwhile sees them
         with _opening:
-            if self in _opened:
-                _opened.remove(self)
             for fd in (self.fd, self.folder):
                 if fd is not None:
                     os.close(fd)
             self.fd = self.folder = None
             self.held = self.folder_locked = self.created = False
+            if self in _opened:
+                _opened.remove(self)
 
 
 def _wait_until(deadline, path, attempt):
