@@ -116,3 +116,18 @@ def refuse_configparser():
     sys.modules.pop("configparser", None)
     sys.meta_path.insert(0, Refuse())
 '''
+
+
+class Inside(configparser.ConfigParser):
+    """A real parser whose `write` or `read` first calls `then` when it is set (a save or
+    read of its own file)."""
+    then = None
+
+    def write(self, fp, space_around_delimiters=True):
+        self.then()
+        super().write(fp, space_around_delimiters)
+
+    def read(self, filenames, encoding=None):
+        if self.then:
+            self.then()
+        return super().read(filenames, encoding)

@@ -21,7 +21,8 @@
                                thread forks; the open returns once the child
                                exists, or after 200 ms (a fork that waits for
                                the open to be recorded); the child only waits
-                               for the end of its parent
+                               for the end of its parent; seam_wait_fork()
+                               waits for the fork
 
    The lock opens its file with O_NONBLOCK, which no other open here uses. */
 #define _GNU_SOURCE
@@ -107,6 +108,14 @@ static void* fork_child(void* parent) {
     pthread_cond_broadcast(&forked);
     pthread_mutex_unlock(&forking);
     return NULL;
+}
+
+/* Returns once the fork that SEAM_FORK_AT_OPEN started is done: a child made later than
+   the script's next steps would hold what they open (the pipes of a subprocess). */
+void seam_wait_fork(void) {
+    pthread_mutex_lock(&forking);
+    while (!fork_done) pthread_cond_wait(&forked, &forking);
+    pthread_mutex_unlock(&forking);
 }
 
 /* Once per variable: the lock's open of the file it names. */

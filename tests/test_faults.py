@@ -209,11 +209,12 @@ def test_two_stores_on_one_file_overwrite_each_other(make_store):
     assert held(second._config) == ({}, {"a": {"x": "1", "y": "2"}, "b": {"z": "3"}})
 
 
-def test_a_save_that_waited_on_a_failed_first_save_locks_the_file_anew(ini_path):
+@pytest.mark.parametrize("served", [False, True], ids=["store", "served-text"])
+def test_a_save_that_waited_on_a_failed_first_save_locks_the_file_anew(ini_path, text_class, served):
     # The first save creates the file and fails while a second store waits for it: the
     # file it created goes, and the second save locks and restores the file that its own
     # open makes, not the removed one; when it fails too, no file is left, not a cut one.
-    first, second = ini_main.TovrelIniMain(str(ini_path)), ini_main.TovrelIniMain(str(ini_path))
+    first, second = [(text_class if served else ini_main.TovrelIniMain)(str(ini_path)) for _ in range(2)]
     first._config, writing, fail, results = HalfWriter(), threading.Event(), threading.Event(), []
     first._config.failing, first._config.meanwhile = True, lambda: (writing.set(), fail.wait())
     second._config = HalfWriter()
@@ -939,7 +940,8 @@ store = TovrelIniMain(sys.argv[1])
 while not select.select([sys.stdin], [], [], 0)[0]:
     store._read()
 '''
-readers = [subprocess.Popen([sys.executable, "-c", READER, path], stdin=subprocess.PIPE) for _ in range(4)]
+readers = [subprocess.Popen([sys.executable, "-c", globals().get("PRELUDE", "") + READER, path], stdin=subprocess.PIPE)
+           for _ in range(4)]   # (the saver's class: the text's after its prelude)
 store, waits, errors = TovrelIniMain(path), [], []
 for i in range(10):
     time.sleep(0.05)
@@ -980,7 +982,7 @@ def both(*params):
         if script in (FAILED_RESTORE, READ_ONLY_SAVE, INTERRUPTED_WAITS, FIFO_READ_BESIDE_A_SAVE,
                       FORK_DURING_A_SAVE, FORK_INSIDE_A_SAVE, THREADED_SAVES, STARVED_READS, READ_IN_A_HANDLER,
                       FIRST_SAVE_MEETS_A_READER, FOUR_READERS):
-            rows.append(pytest.param(TEXT_FIRST + script, expected, id=param.id + "-text"))
+            rows.append(pytest.param(f"PRELUDE = {TEXT_FIRST!r}\n" + TEXT_FIRST + script, expected, id=param.id + "-text"))
     return rows
 
 
@@ -1018,7 +1020,7 @@ def test_child_survives(tmp_path, script, expected):
 # it by a preloaded shim (tests/lock_seams.c), which each script switches on through its
 # environment.  The first argument is the file; the second, "store" or "text", the class.
 SEAM_PRELUDE = r"""
-import errno, fcntl, os, subprocess, sys, types, warnings
+import ctypes, errno, fcntl, os, subprocess, sys, types, warnings
 import ini_main
 from doubles import HalfWriter
 path = sys.argv[1]
@@ -1036,6 +1038,7 @@ FORK_AT_THE_OPEN = r"""
 Store(path)._set("a", "k", "v")
 os.environ["SEAM_FORK_AT_OPEN"] = path
 Store(path)
+ctypes.CDLL(None).seam_wait_fork()
 PROBE = "import fcntl, sys; fcntl.lockf(open(sys.argv[1], 'r+'), fcntl.LOCK_EX | fcntl.LOCK_NB, 2, 1 << 62)"
 print(subprocess.run([sys.executable, "-c", PROBE, path], capture_output=True).returncode)
 """

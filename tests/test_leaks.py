@@ -21,7 +21,7 @@ import pytest
 
 import ini_main
 from conftest import blocks_grow, entries, fds_grow, refs_grow
-from doubles import REFUSE_CONFIGPARSER, Broken, BrokenParser, Failing, HalfWriter, Items, PassesOver, Unreferenceable
+from doubles import REFUSE_CONFIGPARSER, Broken, BrokenParser, Failing, HalfWriter, Inside, Items, PassesOver, Unreferenceable
 from ini_main import TovrelIniMain
 from test_module import METHODS
 
@@ -90,21 +90,6 @@ class Faulty(cp.ConfigParser):
         if self.fail == "clear":
             raise Broken("clear")
         super().clear()
-
-
-class Inside(cp.ConfigParser):
-    """A real parser whose `write` or `read` first calls `then` when it is set (a save or
-    read of its own file)."""
-    then = None
-
-    def write(self, fp, space_around_delimiters=True):
-        self.then()
-        super().write(fp, space_around_delimiters)
-
-    def read(self, filenames, encoding=None):
-        if self.then:
-            self.then()
-        return super().read(filenames, encoding)
 
 
 def interrupt(*_):

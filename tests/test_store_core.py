@@ -11,7 +11,7 @@ import pytest
 
 import ini_main
 from conftest import BOM, entries
-from doubles import PassesOver, Unreferenceable
+from doubles import Inside, PassesOver, Unreferenceable
 
 Store = ini_main.TovrelIniMain
 TEXT = "[a]\nk = v\n\n[b]\nx = 1\n\n"
@@ -227,6 +227,36 @@ def test_parser_class_comes_from_the_global_then_the_builtins(make_store, module
     builtins.configparser = types.SimpleNamespace(ConfigParser=Mine)
     store = make_store(TEXT)
     assert type(store._config) is Mine and store._get_all() == CONTENT
+
+
+SAVE_INSIDE = ("cannot save {!r} inside a save or read of it on the same thread (from a signal handler, or from "
+               "the parser's own methods)")
+
+
+# A save or read of the file from inside a save or read of it on the same thread (the
+# parser's own methods here): refused before anything is opened, but a read inside a read.
+# A first save of another file, inside a read that found no file in the same folder, goes
+# on under the folder's lock that its thread holds.
+@pytest.mark.parametrize("outer, inner, message, text, other", [
+    ("_save", "_save", SAVE_INSIDE, TEXT, None), ("_read", "_save", SAVE_INSIDE, TEXT, None),
+    ("_read", "_read", None, TEXT, None),
+    ("_save", "_read", SAVE_INSIDE.replace("save", "read", 1).replace("a save or read", "a save"), TEXT, None),
+    ("_read", "_save", None, None, "sibling.ini"),
+])
+@pytest.mark.parametrize("served", [False, True], ids=["store", "served-text"])
+def test_nested_save_or_read_on_one_thread(make_store, text_class, outer, inner, message, text, other, served):
+    store = make_store(text, cls=text_class if served else Store)
+    other, seen = type(store)(os.path.join(os.path.dirname(store._path), other) if other else store._path), []
+    store._config = Inside()
+
+    def then():
+        try:
+            seen.append(getattr(other, inner)())
+        except RuntimeError as exc:
+            seen.append(str(exc))
+    store._config.then = then
+    getattr(store, outer)()
+    assert seen == [message and message.format(store._path)]
 
 
 class Stop(BaseException):
