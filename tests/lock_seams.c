@@ -47,28 +47,28 @@ static int is_lock_command(int cmd) {
     return cmd == F_SETLK || cmd == F_SETLKW || cmd == F_OFD_SETLK || cmd == F_OFD_SETLKW;
 }
 
-static int real_fcntl(int fd, int cmd, void* arg) {
+/* fcntl's third argument, whatever its type, passed on as it came. */
+static int seam_fcntl(int fd, int cmd, void* arg) {
     static int (*next)(int, int, ...);
+    if (refused() && is_lock_command(cmd)) return errno = refused(), -1;
     if (!next) next = (int (*)(int, int, ...))dlsym(RTLD_NEXT, "fcntl64");
     return next(fd, cmd, arg);
 }
 
-int fcntl64(int fd, int cmd, ...) {
-    va_list args;
-    va_start(args, cmd);
-    void* arg = va_arg(args, void*);
+#define THIRD_ARGUMENT(last) \
+    va_list args; \
+    va_start(args, last); \
+    void* arg = va_arg(args, void*); \
     va_end(args);
-    if (refused() && is_lock_command(cmd)) return errno = refused(), -1;
-    return real_fcntl(fd, cmd, arg);
+
+int fcntl64(int fd, int cmd, ...) {
+    THIRD_ARGUMENT(cmd)
+    return seam_fcntl(fd, cmd, arg);
 }
 
 int fcntl(int fd, int cmd, ...) {
-    va_list args;
-    va_start(args, cmd);
-    void* arg = va_arg(args, void*);
-    va_end(args);
-    if (refused() && is_lock_command(cmd)) return errno = refused(), -1;
-    return real_fcntl(fd, cmd, arg);
+    THIRD_ARGUMENT(cmd)
+    return seam_fcntl(fd, cmd, arg);
 }
 
 static void write_other(int dir, const char* path);
