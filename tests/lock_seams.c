@@ -17,6 +17,10 @@
                                to the folder, another writer makes `path`
    SEAM_MAKE_AT_FOLDER=path    when a save locks the folder of the missing
                                file, another writer makes `path`
+   SEAM_MAKE_LOCKED_AT_FOLDER=path
+                               when a read locks the folder of the missing
+                               file, another writer makes `path` and keeps
+                               the stores' lock on it until the process ends
    SEAM_FORK_AT_OPEN=path      at the lock's first open of `path`, another
                                thread forks; the open returns once the child
                                exists, or after 200 ms (a fork that waits for
@@ -83,10 +87,23 @@ static void make_once(const char* variable) {
     write_other(AT_FDCWD, path);
 }
 
+static void make_locked_once(const char* variable) {
+    const char* target = getenv(variable);
+    if (!target) return;
+    char path[4096];
+    snprintf(path, sizeof path, "%s", target);
+    unsetenv(variable);
+    write_other(AT_FDCWD, path);
+    int held = open(path, O_RDWR | O_CLOEXEC);  /* never closed: a save that never ends */
+    struct flock bytes = {.l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 1LL << 62, .l_len = 2};
+    if (held >= 0) seam_fcntl(held, F_OFD_SETLK, &bytes);
+}
+
 int flock(int fd, int operation) {
     static int (*next)(int, int);
     if (refused()) return errno = refused(), -1;
     if (operation & LOCK_EX) make_once("SEAM_MAKE_AT_FOLDER");
+    if (operation & LOCK_SH) make_locked_once("SEAM_MAKE_LOCKED_AT_FOLDER");
     if (!next) next = (int (*)(int, int))dlsym(RTLD_NEXT, "flock");
     return next(fd, operation);
 }

@@ -1112,6 +1112,22 @@ except Exception as exc:
 """
 
 
+# A store that finds no file locks the folder; a file made meanwhile, whose save holds its
+# lock, is then read under the file's lock: the read waits (until a timer interrupts it).
+MADE_LOCKED_MEANWHILE = r"""
+import signal
+def interrupt(*_):
+    raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, interrupt)
+signal.setitimer(signal.ITIMER_REAL, 0.3)
+os.environ["SEAM_MAKE_LOCKED_AT_FOLDER"] = path
+try:
+    print(Store(path)._sections())
+except KeyboardInterrupt:
+    print("waited")
+"""
+
+
 # A save refused (its store was emptied) opens nothing, so it writes nothing back: what
 # another writer put in the file after the save read the former bytes stays.
 REFUSED_SAVE_WRITES_NOTHING = r"""
@@ -1139,6 +1155,7 @@ def seams(tmp_path_factory):
     pytest.param(REFUSED_LOCKS, "2 [True, True]", ["store", "text"], id="locks-refused-warned-once-per-file"),
     pytest.param(REPLACED_AT_THE_OPEN, "Broken True 0", ["store", "text"], id="replaced-between-stat-and-open"),
     pytest.param(MADE_MEANWHILE, "Broken True Broken True", ["store", "text"], id="missing-file-made-meanwhile"),
+    pytest.param(MADE_LOCKED_MEANWHILE, "waited", ["store", "text"], id="missing-file-made-and-locked-meanwhile"),
     pytest.param(REMOVED_AT_THE_OPEN, "Broken False", ["store", "text"], id="removed-between-stat-and-open"),
     pytest.param(WRITTEN_WHEN_CREATED, "Broken True", ["store", "text"], id="created-file-written-by-another"),
     pytest.param(REFUSED_SAVE_WRITES_NOTHING, "True", ["store", "text"], id="refused-save-writes-nothing-back"),
