@@ -77,24 +77,16 @@ int fcntl(int fd, int cmd, ...) {
 
 static void write_other(int dir, const char* path);
 
-/* Once per variable: makes the file it names, as another process's save. */
-static void make_once(const char* variable) {
+/* Once per variable: makes the file it names, as another process's save, which may
+   keep the stores' lock on it until this process ends (a save that never ends). */
+static void make_once(const char* variable, int locked) {
     const char* target = getenv(variable);
     if (!target) return;
     char path[4096];
     snprintf(path, sizeof path, "%s", target);
     unsetenv(variable);
     write_other(AT_FDCWD, path);
-}
-
-static void make_locked_once(const char* variable) {
-    const char* target = getenv(variable);
-    if (!target) return;
-    char path[4096];
-    snprintf(path, sizeof path, "%s", target);
-    unsetenv(variable);
-    write_other(AT_FDCWD, path);
-    int held = open(path, O_RDWR | O_CLOEXEC);  /* never closed: a save that never ends */
+    int held = locked ? open(path, O_RDWR | O_CLOEXEC) : -1;
     struct flock bytes = {.l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 1LL << 62, .l_len = 2};
     if (held >= 0) seam_fcntl(held, F_OFD_SETLK, &bytes);
 }
@@ -102,8 +94,8 @@ static void make_locked_once(const char* variable) {
 int flock(int fd, int operation) {
     static int (*next)(int, int);
     if (refused()) return errno = refused(), -1;
-    if (operation & LOCK_EX) make_once("SEAM_MAKE_AT_FOLDER");
-    if (operation & LOCK_SH) make_locked_once("SEAM_MAKE_LOCKED_AT_FOLDER");
+    if (operation & LOCK_EX) make_once("SEAM_MAKE_AT_FOLDER", 0);
+    if (operation & LOCK_SH) make_once("SEAM_MAKE_LOCKED_AT_FOLDER", 1);
     if (!next) next = (int (*)(int, int))dlsym(RTLD_NEXT, "flock");
     return next(fd, operation);
 }
@@ -144,7 +136,7 @@ static int first_lock_open(const char* variable, const char* path, int flags) {
 }
 
 static void before_open(const char* path, int flags) {
-    if ((flags & O_PATH) && strcmp(path, ".") == 0) make_once("SEAM_MAKE_AT_WALK");
+    if ((flags & O_PATH) && strcmp(path, ".") == 0) make_once("SEAM_MAKE_AT_WALK", 0);
     if (first_lock_open("SEAM_REPLACE", path, flags)) {
         char replacement[4096];
         snprintf(replacement, sizeof replacement, "%s.new", path);
