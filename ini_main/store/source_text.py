@@ -1,8 +1,8 @@
 import sys; sys.modules.setdefault("ini_main", sys.modules[__name__]); _open = open; __test__ = {}
 # What the store's compiled methods do, as Python, each statement at the
 # line that its traceback entry names; the module does not run this text.
-# Line 1 stands for the module's own set-up: registering it, capturing open,
-# the one (True,) of every save=True, the code objects and, last, __test__.
+# The first line stands for the module's own set-up: registering it, capturing
+# open, the one (True,) of every save=True, the code objects, and __test__.
 import _thread
 import os
 import stat
@@ -10,8 +10,8 @@ import weakref
 import configparser
 
 
-# Line 19 stands for building the class: type("TovrelIniMain", (), namespace)
-# with the seventeen methods below, which the module makes as its own
+# The class statement stands for building the class: type("TovrelIniMain",
+# (), namespace) with the methods below, which the module makes as its own
 # function objects (the code of each is compiled, not this text); the
 # helpers that they call follow the class.
 
