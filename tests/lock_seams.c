@@ -191,7 +191,8 @@ ssize_t pread64(int fd, void* buffer, size_t count, off_t offset) {
 
 ssize_t pread(int fd, void* buffer, size_t count, off_t offset) { return pread64(fd, buffer, count, offset); }
 
-#define OPEN_MODE(flags) \
+/* open and openat, each under both its names: the mode is there only with O_CREAT or O_TMPFILE. */
+#define MODE(flags) \
     mode_t mode = 0; \
     if (flags & (O_CREAT | O_TMPFILE)) { \
         va_list args; \
@@ -199,8 +200,12 @@ ssize_t pread(int fd, void* buffer, size_t count, off_t offset) { return pread64
         mode = va_arg(args, mode_t); \
         va_end(args); \
     }
+#define SEAM_OPEN(name) \
+    int name(const char* path, int flags, ...) { MODE(flags) return seam_open(path, flags, mode); }
+#define SEAM_OPENAT(name) \
+    int name(int dir, const char* path, int flags, ...) { MODE(flags) return seam_openat(dir, path, flags, mode); }
 
-static int real_open(const char* path, int flags, mode_t mode) {
+static int seam_open(const char* path, int flags, mode_t mode) {
     static int (*next)(const char*, int, ...);
     if (!next) next = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open64");
     before_open(path, flags);
@@ -209,17 +214,7 @@ static int real_open(const char* path, int flags, mode_t mode) {
     return fd;
 }
 
-int open(const char* path, int flags, ...) {
-    OPEN_MODE(flags)
-    return real_open(path, flags, mode);
-}
-
-int open64(const char* path, int flags, ...) {
-    OPEN_MODE(flags)
-    return real_open(path, flags, mode);
-}
-
-static int real_openat(int dir, const char* path, int flags, mode_t mode) {
+static int seam_openat(int dir, const char* path, int flags, mode_t mode) {
     static int (*next)(int, const char*, int, ...);
     if (!next) next = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, "openat64");
     int fd = next(dir, path, flags, mode);
@@ -231,12 +226,7 @@ static int real_openat(int dir, const char* path, int flags, mode_t mode) {
     return fd;
 }
 
-int openat(int dir, const char* path, int flags, ...) {
-    OPEN_MODE(flags)
-    return real_openat(dir, path, flags, mode);
-}
-
-int openat64(int dir, const char* path, int flags, ...) {
-    OPEN_MODE(flags)
-    return real_openat(dir, path, flags, mode);
-}
+SEAM_OPEN(open)
+SEAM_OPEN(open64)
+SEAM_OPENAT(openat)
+SEAM_OPENAT(openat64)
