@@ -3,7 +3,7 @@
 #include "ini_main/code.hpp"
 
 #include <cstdio>
-#include <iterator>
+#include <string_view>
 
 namespace ini_main {
 
@@ -18,44 +18,51 @@ Ref parameter_text(const MethodDef& def, const Signature& sig) noexcept {
     int used = 0;
     for (int i = 0; i < sig.total && used < static_cast<int>(sizeof buffer); ++i) {
         const bool defaulted = i >= sig.required;
-        used += std::snprintf(buffer + used, sizeof buffer - used, "%s%s%s", i ? ", " : "", def.params[i],
-                              defaulted ? "=True" : "");
+        const std::string_view param = def.params[i];
+        used += std::snprintf(buffer + used, sizeof buffer - used, "%s%.*s%s", i ? ", " : "",
+                              static_cast<int>(param.size()), param.data(), defaulted ? "=True" : "");
     }
     return Ref::steal(PyUnicode_FromString(buffer));
+}
+
+// The interned form of a new str (null when making it failed).
+Ref interned(Ref text) noexcept {
+    PyObject* object = text.release();
+    if (object) PyUnicode_InternInPlace(&object);
+    return Ref::steal(object);
+}
+
+// A name of the text as an interned str, so that keywords written in Python
+// source match the parameters by identity.
+Ref interned(std::string_view name) noexcept {
+    return interned(Ref::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()))));
 }
 
 bool describe_method(const MethodDef& def, Method& method) noexcept {
     Signature sig = {};
     sig.name = def.name;
+    sig.total = def.param_count;
+    sig.required = def.required;
     Ref params[kMaxParams];
-    while (def.params[sig.total]) {
-        // Interned, so keywords written in Python source match by identity.
-        params[sig.total] = Ref::steal(PyUnicode_InternFromString(def.params[sig.total]));
-        if (!params[sig.total]) return false;
-        sig.params[sig.total] = params[sig.total].get();
-        ++sig.total;
+    for (int i = 0; i < sig.total; ++i) {
+        params[i] = interned(def.params[i]);
+        if (!params[i]) return false;
+        sig.params[i] = params[i].get();
     }
-    const bool has_save = sig.total > 1 && PyUnicode_EqualToUTF8(sig.params[sig.total - 1], "save");
-    sig.required = has_save ? sig.total - 1 : sig.total;
 
-    int locals = 0;
-    while (locals < static_cast<int>(std::size(def.locals)) && def.locals[locals]) ++locals;
-    Ref varnames = Ref::steal(PyTuple_New(sig.total + locals));
+    Ref varnames = Ref::steal(PyTuple_New(sig.total + def.local_count));
     if (!varnames) return false;
     for (int i = 0; i < sig.total; ++i) PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(sig.params[i]));
-    for (int i = 0; i < locals; ++i) {
-        PyObject* local = PyUnicode_InternFromString(def.locals[i]);
+    for (int i = 0; i < def.local_count; ++i) {
+        Ref local = interned(def.locals[i]);
         if (!local) return false;
-        PyTuple_SET_ITEM(varnames.get(), sig.total + i, local);
+        PyTuple_SET_ITEM(varnames.get(), sig.total + i, local.release());
     }
 
     Ref text = parameter_text(def, sig);
     Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
-    Ref qualname = Ref::steal(PyUnicode_FromFormat("TovrelIniMain.%s", def.name));
+    Ref qualname = interned(Ref::steal(PyUnicode_FromFormat("TovrelIniMain.%s", def.name)));
     if (!text || !name || !qualname) return false;
-    PyObject* interned = qualname.release();
-    PyUnicode_InternInPlace(&interned);
-    qualname = Ref::steal(interned);
     Ref doc = Ref::steal(PyUnicode_FromFormat("TovrelIniMain.%s(%U)", def.name, text.get()));
     if (!doc) return false;
 

@@ -14,6 +14,7 @@
 namespace ini_main {
 
 inline constexpr int kMaxParams = 5;
+inline constexpr int kMaxLocals = 3;
 inline constexpr int kMaxStatements = 8;
 
 // The bound arguments of one call, borrowed for the call's duration.
@@ -59,11 +60,14 @@ struct SaveLines {
 // A row is made by the store from its name, parameters, locals and body; the
 // line of its def and its statements are read from the method's text.
 struct MethodDef {
-    const char* name;                    // bare name, "_get"
-    int first_line;                      // line of the def: code object, binding errors
-    const char* params[kMaxParams + 1];  // null-terminated; a last "save" defaults to True
-    const char* locals[3];               // further variable names of the code object
-    int lines[kMaxStatements];           // statement lines, zero-terminated
+    const char* name;                       // bare name, "_get"
+    int first_line;                         // line of the def: code object, binding errors
+    std::string_view params[kMaxParams];    // self first
+    int param_count;
+    int required;                           // param_count, or one less when the last is save=True
+    std::string_view locals[kMaxLocals];    // further variable names of the code object
+    int local_count;
+    int lines[kMaxStatements];              // statement lines, zero-terminated
     std::string_view code[kMaxStatements];  // each statement's code, without indentation or comment
     Body body;
 

@@ -118,17 +118,20 @@ constexpr bool is_def_of(std::string_view line, std::string_view name) {
 // The row of the method `name`: its def's line, and its statements, the
 // lines of code indented deeper than the def up to the next line of code
 // that is not (each statement on a line of its own).
-consteval MethodDef method_row(const char* name, std::initializer_list<const char*> params,
-                               std::initializer_list<const char*> locals, Body body) {
+consteval MethodDef method_row(const char* name, std::initializer_list<std::string_view> params,
+                               std::initializer_list<std::string_view> locals, Body body) {
     MethodDef row{};
     row.name = name;
     row.body = body;
-    if (params.size() == 0 || params.size() > kMaxParams || std::string_view(*params.begin()) != "self") {
+    if (params.size() == 0 || params.size() > kMaxParams || *params.begin() != "self") {
         a_row_takes_self_and_at_most_five_parameters();
     }
-    if (locals.size() > std::size(row.locals)) a_row_takes_at_most_three_locals();
+    if (locals.size() > kMaxLocals) a_row_takes_at_most_three_locals();
     std::copy(params.begin(), params.end(), row.params);
     std::copy(locals.begin(), locals.end(), row.locals);
+    row.param_count = static_cast<int>(params.size());
+    row.required = params.size() > 1 && params.end()[-1] == "save" ? row.param_count - 1 : row.param_count;
+    row.local_count = static_cast<int>(locals.size());
 
     for_each_class_line([&](int number, std::string_view line) {
         if (is_def_of(line, name)) row.first_line = number;
