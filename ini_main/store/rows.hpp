@@ -1,10 +1,11 @@
-// The store's methods: for each, its body (defined in the file of its group)
-// and its row, made from its bare name and body.  All else comes from the
-// method's text in source_text.py: the line of the def and its parameters
-// (a last save=True the only default), the statement lines, and the further
-// locals of the code object, the names the statements bind.  A body names
-// the statement it failed at by a piece of its code, through its row, so the
-// compiler checks each one against the text.
+// The store's methods.  A method is its text in source_text.py, its body,
+// defined in the file of its group, and three lines here: the declaration of
+// its body, its row, made from its bare name and body, and its place in the
+// method table.  All else comes from the text: the line of the def and its
+// parameters (a last save=True the only default), the statement lines, and
+// the further locals of the code object, the names the statements bind.  A
+// body names the statement it failed at by a piece of its code, through its
+// row, so the compiler checks each one against the text.
 #pragma once
 
 #include "ini_main/method.hpp"
@@ -56,5 +57,13 @@ inline constexpr MethodDef read = method_row("_read", store::read);
 inline constexpr MethodDef save = method_row("_save", store::save);
 
 }  // namespace row
+
+// The method table: the rows in the order of their defs in the class
+// (methods.cpp checks it against the text).
+inline constexpr MethodDef rows[] = {
+    row::init, row::set_path, row::get, row::get_option, row::get_all, row::set, row::set_section,
+    row::set_option, row::set_all, row::sections, row::options, row::remove_section, row::remove_option,
+    row::has_section, row::has_option, row::read, row::save,
+};
 
 }  // namespace ini_main::store
