@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <array>
-#include <iterator>
 #include <span>
 #include <string_view>
 
@@ -156,12 +155,17 @@ inline constexpr std::string_view kKeywords[] = {
 inline constexpr std::string_view kExpressionKeywords[] = {
     "False", "None", "True", "and", "in", "is", "not", "or",
 };
-// Longest first, so that each is taken whole.
-inline constexpr std::string_view kOperators[] = {
-    "**=", "//=", ">>=", "<<=", "...", "->", ":=", "==", "!=", "<=", ">=", "+=", "-=", "*=", "/=", "%=",
-    "&=",  "|=",  "^=",  "@=",  "**",  "//", "<<", ">>", "(",  ")",  "[",  "]",  "{",  "}",  ",",  ":",
-    ".",   ";",   "=",   "+",   "-",   "*",  "/",  "%",  "&",  "|",  "^",  "~",  "<",  ">",  "@",
-};
+// The length of the operator that `rest` starts with, taken whole as
+// Python takes it (`**=` before `**` before `*`), or 0 for a character that
+// is no part of a line read here (a `\` that carries the line on, a `!`).
+constexpr size_t operator_length(std::string_view rest) {
+    const char a = rest[0], b = rest.size() > 1 ? rest[1] : 0, c = rest.size() > 2 ? rest[2] : 0;
+    if (a == b && (a == '*' || a == '/' || a == '<' || a == '>')) return c == '=' ? 3 : 2;
+    if (a == '.' && b == '.' && c == '.') return 3;
+    constexpr auto npos = std::string_view::npos;
+    if ((b == '=' && std::string_view("=!<>+-*/%&|^@:").find(a) != npos) || (a == '-' && b == '>')) return 2;
+    return std::string_view("()[]{},:.;=+-*/%&|^~<>@").find(a) != npos;
+}
 // `x += 1` and the like: one token, which must not pass for an expression.
 constexpr bool is_augmented(const Token& token) {
     const std::string_view text = token.text;
@@ -227,11 +231,10 @@ constexpr Tokens tokens_of(std::string_view code) {
             token = {Token::string, code.substr(first, i - first)};
             continue;
         }
-        const auto op = std::find_if(std::begin(kOperators), std::end(kOperators),
-                                     [&](std::string_view o) { return code.substr(i).starts_with(o); });
-        if (op == std::end(kOperators)) a_statement_is_one_whole_line_of_names_literals_and_operators();
-        token = {Token::op, *op};
-        i += op->size();
+        const size_t length = operator_length(code.substr(i));
+        if (!length) a_statement_is_one_whole_line_of_names_literals_and_operators();
+        token = {Token::op, code.substr(i, length)};
+        i += length;
         if (is_opening(token)) ++depth;
         if (is_closing(token) && --depth < 0) tokens.whole = false;
     }
