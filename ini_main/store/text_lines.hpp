@@ -126,11 +126,11 @@ constexpr bool is_def_of(std::string_view line, std::string_view name) {
 //   - the header of an if, elif, else, while or for (`for a, b in items:`),
 //     with simple statements after its colon on the same line;
 //   - simple statements separated by ";".
-// Any other form is refused by the compiler rather than guessed at: with,
-// try, import, del, global, nonlocal, def, class, a lambda, a
-// comprehension, an if-else expression, yield, await, an f-string, an
-// augmented assignment, a starred or bracketed target, an annotation, and a
-// statement that does not stand whole on its line.
+// Any other form is refused by the compiler rather than guessed at, among
+// them with, try, import, del, global, nonlocal, def, class, assert, a
+// lambda, a comprehension, an if-else expression, yield, await, raise from,
+// an f-string, an augmented assignment, a starred or bracketed target, an
+// annotation, and a statement that does not stand whole on its line.
 struct Token {
     enum Kind { name, number, string, op } kind;
     std::string_view text;
@@ -213,7 +213,8 @@ constexpr Tokens tokens_of(std::string_view code) {
             while (i < code.size() && (is_name_char(code[i]) || (number && code[i] == '.'))) ++i;
             token = {number ? Token::number : Token::name, code.substr(first, i - first)};
             if (number || i == code.size() || (code[i] != '"' && code[i] != '\'')) continue;
-            // A string's prefix: r, b, u, f and their pairs.
+            // A string's prefix: r, b, u and their pairs (an f-string reads
+            // names, and is not read).
             if (token.text.size() > 2 || token.text.find_first_not_of("rRbBuU") != std::string_view::npos) {
                 the_names_of_this_statement_form_are_not_read();
             }
