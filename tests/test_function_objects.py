@@ -11,6 +11,8 @@ import ini_main
 from ini_main import TovrelIniMain
 from test_module import METHODS, SAVE_METHODS, signature_text
 
+pytestmark = pytest.mark.compiled  # the extension's method objects
+
 
 @pytest.mark.parametrize("name", METHODS)
 def test_attributes(name):
