@@ -44,13 +44,35 @@ if os.path.exists("/proc/self/maps"):
     limit_memory()
 
 
+# The lines of "ini_main.py" that traceback entries and code objects name, as the
+# store's lines are specified: each method's first line, then the line of each of its
+# statements that can fail, in order.  Tests take them from here by method and
+# statement; test_module checks the table against the text and the code objects.
+LINES = {
+    "__init__": (20, 22, 23), "_set_path": (50, 51, 52), "_get": (54, 55), "_get_option": (58, 59, 60, 61),
+    "_get_all": (64, 65, 66, 67), "_set": (70, 71, 72, 73, 74, 75), "_set_section": (78, 79, 80, 81, 82, 83),
+    "_set_option": (86, 87, 88, 89, 90, 91, 92), "_set_all": (95, 96, 97, 98, 99, 100), "_sections": (103, 104),
+    "_options": (107, 108), "_remove_section": (111, 112, 113, 114, 115), "_remove_option": (118, 119, 120, 121, 122),
+    "_has_section": (125, 126), "_has_option": (129, 130), "_read": (133, 134), "_save": (136, 137, 138),
+    "init ini_main": (1, 1, 10),  # the import step: its open, its import of configparser
+}
+QUALIFIER = "ini_main.TovrelIniMain."
+
+
+def at(where):
+    """Traceback entries, innermost last, from "method:statement" words (statement 0 is
+    the method's first line): at("_set:4 _save:1") is _set's fourth statement, then _save's first."""
+    return [(name, LINES[name][int(k)]) for name, k in (word.split(":") for word in where.split())]
+
+
 def entries(exc):
-    """The traceback entries the extension added, innermost last: [(function, line)]."""
-    return [
-        (frame.name, frame.lineno)
-        for frame in traceback.extract_tb(exc.__traceback__)
-        if frame.filename == "ini_main.py"
-    ]
+    """The traceback entries of the store's methods, innermost last: [(method, line)].
+    The extension's entries name the methods qualified (what the tracebacks' tests
+    check), the served text's class names them plainly, and the text's helpers are
+    left out, so that both classes give the same entries."""
+    found = [(frame.name.removeprefix(QUALIFIER), frame.lineno) for frame in traceback.extract_tb(exc.__traceback__)
+             if frame.filename == "ini_main.py"]
+    return [entry for entry in found if entry[0] in LINES]
 
 
 def printed_entries(exc):
@@ -117,13 +139,8 @@ def fds_grow(call, repeat=20):
     return open_descriptors() > before
 
 
-def at(*pairs):
-    """Expected traceback entries from (method name, line) pairs."""
-    return [("ini_main.TovrelIniMain." + name, line) for name, line in pairs]
-
-
-class Counting(ini_main.TovrelIniMain):
-    """A store that keeps the file's bytes after every save; the saving is the store's own."""
+class Counting:
+    """Keeps the file's bytes after every save of a store (see make_store); the saving is the store's own."""
 
     def __init__(self, path):
         self.writes = []
@@ -140,14 +157,34 @@ def ini_path(tmp_path):
     return tmp_path / "settings.ini"
 
 
+# The sanitizer and memcheck runs check the extension's memory: the served text's
+# class, pure Python, runs in the plain run only.
+SANITIZED = os.environ.get("PYTHONMALLOC", "").startswith("malloc")
+
+
+def pytest_generate_tests(metafunc):
+    """A test that takes `store_class` (or `make_store`) runs on the compiled class and
+    on the served text's class, unless marked `compiled`: what the compiled class alone
+    has (its entries' lines, binding, reference counts, the lock's C seams)."""
+    if "store_class" in metafunc.fixturenames:
+        alone = metafunc.definition.get_closest_marker("compiled") or SANITIZED
+        metafunc.parametrize("store_class", ["store"] if alone else ["store", "served-text"], indirect=True)
+
+
 @pytest.fixture
-def make_store(tmp_path):
-    """Create a store on a file written with the given text (None: no file)."""
-    def make(text=None, name="settings.ini", cls=ini_main.TovrelIniMain):
+def store_class(request):
+    return request.getfixturevalue("text_class") if request.param == "served-text" else ini_main.TovrelIniMain
+
+
+@pytest.fixture
+def make_store(tmp_path, store_class):
+    """Create a store on a file written with the given text (None: no file), of a subclass
+    of the store class with `mixin` first when one is given."""
+    def make(text=None, name="settings.ini", mixin=None):
         path = tmp_path / name
         if text is not None:
             path.write_text(text, encoding="utf-8")
-        return cls(str(path))
+        return (store_class if mixin is None else type(mixin.__name__, (mixin, store_class), {}))(str(path))
     return make
 
 

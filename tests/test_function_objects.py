@@ -11,6 +11,8 @@ import ini_main
 from ini_main import TovrelIniMain
 from test_module import METHODS, SAVE_METHODS, signature_text
 
+pytestmark = pytest.mark.compiled  # the extension's method objects
+
 
 @pytest.mark.parametrize("name", METHODS)
 def test_attributes(name):
@@ -21,7 +23,8 @@ def test_attributes(name):
     assert method.__defaults__ == ((True,) if name in SAVE_METHODS else None)
     assert method.__kwdefaults__ is None and method.__closure__ is None
     assert method.__globals__ is vars(ini_main)
-    assert method.__code__ is method.__code__ and method.__code__.co_name == name
+    code = method.__code__  # made once, at import: each look-up gives that one object, not a copy
+    assert getattr(method, "__code__") is code and code.co_name == name
     annotations = method.__annotations__
     assert annotations == {} and method.__annotations__ is annotations
     assert method.__dict__ == {}
@@ -115,7 +118,9 @@ def test_descriptor(name, make_store):
 def test_identity_repr_weakref_pickle_copy():
     method, other = TovrelIniMain._get, TovrelIniMain._set
     assert "TovrelIniMain._get" in repr(method) and f"{id(method):x}" in repr(method).lower()
-    assert method == method and method != other and hash(method) == object.__hash__(method)
+    # equality is identity: object's own comparison and hash
+    assert (method.__eq__(method), method.__eq__(other)) == (True, NotImplemented)
+    assert hash(method) == object.__hash__(method)
     assert weakref.ref(method)() is method
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         assert pickle.loads(pickle.dumps(method, protocol)) is method

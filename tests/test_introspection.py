@@ -16,6 +16,8 @@ import ini_main
 from ini_main import TovrelIniMain
 from test_module import METHODS, SAVE_METHODS, parameters, signature_text
 
+pytestmark = pytest.mark.compiled  # what help and pydoc make of the extension's objects
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 

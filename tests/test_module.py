@@ -1,4 +1,5 @@
 """The module object, its import, the class and the methods' code objects."""
+import ast
 import builtins
 import configparser
 import importlib
@@ -13,46 +14,25 @@ import pytest
 
 import ini_main
 from ini_main import TovrelIniMain
+from conftest import LINES, served_class, served_text
 from doubles import REFUSE_CONFIGPARSER
 
-# The method table, in creation order: first source line, argument count,
-# variable names (arguments first, then locals).  Other test files import it.
-METHODS = {
-    "__init__": (20, 2, "self path"),
-    "_set_path": (50, 1, "self"),
-    "_get": (54, 3, "self section option value"),
-    "_get_option": (58, 2, "self section result option value"),
-    "_get_all": (64, 1, "self result section"),
-    "_set": (70, 5, "self section option value save"),
-    "_set_section": (78, 3, "self section save"),
-    "_set_option": (86, 4, "self section option_dict save option value"),
-    "_set_all": (95, 3, "self section_dict save section option_dict"),
-    "_sections": (103, 1, "self value"),
-    "_options": (107, 2, "self section value"),
-    "_remove_section": (111, 3, "self section save value"),
-    "_remove_option": (118, 4, "self section options save value"),
-    "_has_section": (125, 2, "self section value"),
-    "_has_option": (129, 3, "self section option value"),
-    "_read": (133, 1, "self"),
-    "_save": (136, 1, "self"),
-}
-SAVE_METHODS = [name for name in METHODS if "save" in METHODS[name][2].split()]
-# The lines of the statements that can fail, which traceback entries name besides the first.
-FAILING_LINES = {
-    "__init__": (22, 23), "_set_path": (51, 52), "_get": (55,), "_get_option": (59, 60, 61),
-    "_get_all": (65, 66, 67), "_set": range(71, 76), "_set_section": range(79, 84), "_set_option": range(87, 93),
-    "_set_all": range(96, 101), "_sections": (104,), "_options": (108,), "_remove_section": range(112, 116),
-    "_remove_option": range(119, 123), "_has_section": (126,), "_has_option": (130,), "_read": (134,),
-    "_save": (137, 138),
-}
+# The methods in creation order, and the code object of each as Python compiles the
+# served text: the compiled rows read their parameters and locals from that text, and
+# the compiled code objects must hold what Python makes of it.  Other test files import these.
+METHODS = [name for name in LINES if name.startswith("_")]  # not the import step
+TEXT_CODES = {name: getattr(served_class(), name).__code__ for name in METHODS}
 # What the class holds: its method objects in creation order, and those of them that save.
 METHOD_OBJECTS = [name for name, value in vars(TovrelIniMain).items() if type(value) is type(TovrelIniMain._get)]
 SAVING_OBJECTS = [name for name in METHOD_OBJECTS if vars(TovrelIniMain)[name].__defaults__ == (True,)]
 
 
 def parameters(name):
-    line, argcount, names = METHODS[name]
-    return names.split()[:argcount]
+    code = TEXT_CODES[name]
+    return list(code.co_varnames[:code.co_argcount])
+
+
+SAVE_METHODS = [name for name in METHODS if "save" in parameters(name)]
 
 
 def signature_text(name, bound=False):
@@ -96,20 +76,26 @@ def test_defaults():
 
 @pytest.mark.parametrize("name", METHODS)
 def test_code_object(name):
-    line, argcount, names = METHODS[name]
-    code = getattr(TovrelIniMain, name).__code__
+    code, text = getattr(TovrelIniMain, name).__code__, TEXT_CODES[name]
     assert type(code) is types.CodeType
-    assert (code.co_argcount, code.co_varnames, code.co_nlocals) == (argcount, tuple(names.split()), len(names.split()))
-    assert (code.co_filename, code.co_name, code.co_qualname, code.co_firstlineno) == ("ini_main.py", name, name, line)
-    assert code.co_flags == 3
+    assert (code.co_argcount, code.co_varnames, code.co_nlocals) == (text.co_argcount, text.co_varnames, text.co_nlocals)
+    assert (code.co_filename, code.co_name, code.co_qualname, code.co_firstlineno) == \
+        ("ini_main.py", name, name, LINES[name][0])
+    assert code.co_flags == text.co_flags == 3
     assert (code.co_posonlyargcount, code.co_kwonlyargcount, code.co_freevars, code.co_cellvars) == (0, 0, (), ())
 
 
 @pytest.mark.parametrize("name", METHODS)
-def test_code_object_lines_hold_every_line_an_entry_names(name):
+def test_the_lines_table_holds_what_the_text_and_the_code_objects_say(name):
+    # the text: the def, then every statement of the body but a return
+    [store] = [node for node in ast.parse(served_text()).body if getattr(node, "name", None) == "TovrelIniMain"]
+    [method] = [node for node in store.body if getattr(node, "name", None) == name]
+    statements = {node.lineno for node in ast.walk(method) if isinstance(node, ast.stmt) and node is not method
+                  and not isinstance(node, ast.Return)}
+    assert (method.lineno, *sorted(statements)) == LINES[name]
+    # the compiled code object: its first line, then lines in order, holding every line an entry names
     lines = [line for _, _, line in getattr(TovrelIniMain, name).__code__.co_lines()]
-    assert lines[0] == METHODS[name][0] and lines == sorted(lines)
-    assert {METHODS[name][0], *FAILING_LINES[name]} <= set(lines)
+    assert lines[0] == LINES[name][0] and lines == sorted(lines) and set(LINES[name]) <= set(lines)
 
 
 @pytest.mark.parametrize("name", METHODS)
@@ -142,23 +128,23 @@ def run_child(code, cwd, *flags):
     return proc.stdout
 
 
-FAILED_IMPORTS = [  # how the import is made to fail, how it is undone, the error, its entry line
+FAILED_IMPORTS = [  # how the import is made to fail, how it is undone, the error, the import step's statement
     ("saved = builtins.open\ndel builtins.open", "builtins.open = saved",
      "NameError", "name 'open' is not defined", 1),
-    (REFUSE_CONFIGPARSER + "refuse_configparser()", "del sys.meta_path[0]", "ModuleNotFoundError", "configparser refused", 10),
+    (REFUSE_CONFIGPARSER + "refuse_configparser()", "del sys.meta_path[0]", "ModuleNotFoundError", "configparser refused", 2),
     # A None entry blocks the import, as it does for an import statement.
     ('sys.modules["configparser"] = None', 'del sys.modules["configparser"]',
-     "ModuleNotFoundError", "import of configparser halted; None in sys.modules", 10),
+     "ModuleNotFoundError", "import of configparser halted; None in sys.modules", 2),
 ]
 
 
-# the start of the statement printed under each line of the import step
+# the start of each statement of the import step that can fail, printed under its entry
 IMPORT_STATEMENTS = {1: 'import sys; sys.modules.setdefault("ini_main", sys.modules[__name__]); _open = open',
-                     10: "import configparser"}
+                     2: "import configparser"}
 
 
-@pytest.mark.parametrize("setup, undo, error, message, line", FAILED_IMPORTS)
-def test_failed_import_then_import_again(tmp_path, setup, undo, error, message, line):
+@pytest.mark.parametrize("setup, undo, error, message, statement", FAILED_IMPORTS)
+def test_failed_import_then_import_again(tmp_path, setup, undo, error, message, statement):
     out = run_child(f"""
 import builtins, json, sys, traceback
 {setup}
@@ -173,8 +159,9 @@ print(json.dumps([type(failure).__name__, str(failure), "".join(traceback.format
     ini_main.configparser is sys.modules["configparser"] and ini_main.TovrelIniMain.__name__]))
 """, tmp_path)
     kind, text, printed, found, class_name = json.loads(out)
+    line = LINES["init ini_main"][statement]
     assert (kind, text, found) == (error, message, [["init ini_main", line]])
-    assert f'File "ini_main.py", line {line}, in init ini_main\n    {IMPORT_STATEMENTS[line]}' in printed
+    assert f'File "ini_main.py", line {line}, in init ini_main\n    {IMPORT_STATEMENTS[statement]}' in printed
     assert class_name == "TovrelIniMain"
 
 

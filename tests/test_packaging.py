@@ -16,6 +16,8 @@ import zipfile
 
 import pytest
 
+from conftest import LINES
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MODULE = "ini_main" + sysconfig.get_config_var("EXT_SUFFIX")
 STUB = "ini_main-stubs/__init__.pyi"
@@ -113,7 +115,7 @@ def test_published_wheel_works_in_a_new_environment(dists, tmp_path):
     assert run(python, "-c", "import ini_main; print(ini_main.__file__)", cwd=tmp_path).startswith(str(env))
     demo = run(python, ROOT / "examples" / "demo.py", cwd=tmp_path)
     assert "width as stored: '1920'" in demo
-    assert ('  File "ini_main.py", line 55, in ini_main.TovrelIniMain._get\n'
+    assert (f'  File "ini_main.py", line {LINES["_get"][1]}, in ini_main.TovrelIniMain._get\n'
             "    value = self._config.get(section, option)\n") in demo
     # mypy, run with that interpreter, finds the types the wheel installed there.
     run(sys.executable, "-m", "mypy", "--strict", "--python-executable", python,

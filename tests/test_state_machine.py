@@ -99,9 +99,7 @@ def outcome(fn, args, kwargs, path):
     try:
         return "returned", fn(*args, **kwargs)
     except Exception as exc:
-        where = [(name if name.startswith("ini_main.") else "ini_main.TovrelIniMain." + name, line)
-                 for name, line in entries(exc) if name.startswith("ini_main.") or name in vars(TextStore)]
-        return "raised", type(exc), str(exc).replace(path, "<file>"), where
+        return "raised", type(exc), str(exc).replace(path, "<file>"), entries(exc)
 
 
 def same(a, b):

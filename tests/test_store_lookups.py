@@ -4,13 +4,10 @@ import itertools
 
 import pytest
 
-import ini_main
-from conftest import entries
+from conftest import at, entries
 
 TEXT = "[b]\nx = 1\n\n[a]\nk = v\n\n"
 CONTENT = {"b": {"x": "1"}, "a": {"k": "v"}}
-GET_OPTION = "ini_main.TovrelIniMain._get_option"
-GET_ALL = "ini_main.TovrelIniMain._get_all"
 
 
 class Parser:
@@ -42,7 +39,7 @@ def test_get_hands_back_the_parser_value_itself(make_store):
     store._config.value = error = LookupError("no fallback")
     with pytest.raises(LookupError) as exc:
         store._get("a", "k")
-    assert exc.value is error and entries(exc.value) == [("ini_main.TovrelIniMain._get", 55)]
+    assert exc.value is error and entries(exc.value) == at("_get:1")
 
 
 @pytest.mark.parametrize("section, option, error", [
@@ -51,7 +48,7 @@ def test_get_of_a_missing_name_raises_the_parser_error(make_store, section, opti
     store = make_store(TEXT)
     with pytest.raises(error) as exc:
         store._get(section, option)
-    assert entries(exc.value) == [("ini_main.TovrelIniMain._get", 55)]
+    assert entries(exc.value) == at("_get:1")
 
 
 def test_get_option_hands_back_the_very_names_and_values(make_store):
@@ -104,7 +101,7 @@ def test_item_of_the_wrong_size_fails_to_unpack(make_store, container, item, cou
     with pytest.raises(ValueError) as exc:
         store._get_option("s")
     assert str(exc.value) == MESSAGES[count]
-    assert entries(exc.value) == [(GET_OPTION, 60)]
+    assert entries(exc.value) == at("_get_option:2")
 
 
 def test_unpacking_asks_for_exactly_one_value_too_many(make_store):
@@ -121,23 +118,23 @@ def broken_pairs():
     raise KeyError("from the iteration")
 
 
-@pytest.mark.parametrize("make_items, error, line", [
-    (lambda: 5, TypeError, 60), (lambda: [5], TypeError, 60),
-    (broken_pairs, KeyError, 60), (lambda: [broken_pairs()], KeyError, 60),
-    (lambda: [(["unhashable"], "v")], TypeError, 61),
+@pytest.mark.parametrize("make_items, error, line", [  # the statement of _get_option that fails
+    (lambda: 5, TypeError, 2), (lambda: [5], TypeError, 2),
+    (broken_pairs, KeyError, 2), (lambda: [broken_pairs()], KeyError, 2),
+    (lambda: [(["unhashable"], "v")], TypeError, 3),
 ], ids=["items-not-iterable", "item-not-iterable", "items-raise", "item-raises", "unhashable"])
 def test_get_option_failures_and_get_all_entries_above_them(make_store, make_items, error, line):
     store = make_store()
     store._config = Parser(make_items)
     with pytest.raises(error) as exc:
         store._get_option("s")
-    assert entries(exc.value) == [(GET_OPTION, line)]
+    assert entries(exc.value) == at(f"_get_option:{line}")
     with pytest.raises(error) as exc:
         store._get_all()
-    assert entries(exc.value) == [(GET_ALL, 67), (GET_OPTION, line)]
+    assert entries(exc.value) == at(f"_get_all:3 _get_option:{line}")
 
 
-class Listing(ini_main.TovrelIniMain):
+class Listing:
     """A store whose `_sections` lists chosen names and which keeps every option dictionary made."""
     def _sections(self):
         return self.names
@@ -149,7 +146,7 @@ class Listing(ini_main.TovrelIniMain):
 
 @pytest.mark.parametrize("names", [["b", "a"], ["a"], ["a", "b", "a"], []])
 def test_get_all_follows_the_store_sections(make_store, names):
-    store = make_store(TEXT, cls=Listing)
+    store = make_store(TEXT, mixin=Listing)
     store.names, store.made = names, []
     result = store._get_all()
     assert list(result) == list(dict.fromkeys(names)) and len(store.made) == len(names)
@@ -163,8 +160,8 @@ def test_get_all_of_a_plain_store(make_store):
 
 
 @pytest.mark.parametrize("names, error, expected", [
-    (5, TypeError, [(GET_ALL, 66)]), ([["unhashable"]], TypeError, [(GET_ALL, 67)]),
-    (None, AttributeError, [(GET_ALL, 66), ("ini_main.TovrelIniMain._sections", 104)])])
+    (5, TypeError, "_get_all:2"), ([["unhashable"]], TypeError, "_get_all:3"),
+    (None, AttributeError, "_get_all:2 _sections:1")])
 def test_get_all_failures_around_sections(make_store, names, error, expected):
     store = make_store()
     store._config = Parser(names=names)
@@ -172,7 +169,7 @@ def test_get_all_failures_around_sections(make_store, names, error, expected):
         del store._config
     with pytest.raises(error) as exc:
         store._get_all()
-    assert entries(exc.value) == expected
+    assert entries(exc.value) == at(expected)
 
 
 def test_returned_dictionaries_are_new_and_the_caller_s(make_store, tmp_path):
@@ -189,5 +186,5 @@ def test_returned_dictionaries_are_new_and_the_caller_s(make_store, tmp_path):
 def test_round_trip_through_files(make_store, tmp_path):
     source = make_store("[é]\nk = ä€\nmulti = one\n\ttwo\n\n[b]\nx = 1\n")
     make_store(None, name="copy.ini")._set_all(source._get_all())
-    again = ini_main.TovrelIniMain(str(tmp_path / "copy.ini"))._get_all()
+    again = type(source)(str(tmp_path / "copy.ini"))._get_all()
     assert again == source._get_all() == {"é": {"k": "ä€", "multi": "one\ntwo"}, "b": {"x": "1"}}

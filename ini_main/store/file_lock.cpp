@@ -77,7 +77,7 @@ Range lock_range(int fd, short type, off_t at) noexcept {
     region.l_len = 1;
     if (::fcntl(fd, F_OFD_SETLK, &region) == 0) return Range::locked;
     // Anything else: a file system without such locks (ENOLCK, EOPNOTSUPP).
-    return errno == EAGAIN || errno == EACCES || errno == EINTR ? Range::busy : Range::refused;
+    return errno_set("_TRY_AGAIN").holds(errno) ? Range::busy : Range::refused;
 }
 
 timespec now() noexcept {
@@ -229,7 +229,7 @@ bool FileLock::lock_folder(const timespec& deadline, bool held_here, Found& foun
     const int operation = (use_ == Use::save ? LOCK_EX : LOCK_SH) | LOCK_NB;
     if (!held_here && !wait_until(deadline, name_.get(), [this, operation] {
             if (::flock(folder_, operation) == 0) return folder_locked_ = true;
-            return errno != EWOULDBLOCK && errno != EINTR;  // no such lock here: go on unlocked
+            return !errno_set("_TRY_AGAIN").holds(errno);  // no such lock here: go on unlocked
         })) {
         return false;
     }

@@ -1,5 +1,5 @@
 // Value lookups: one value, one section as a dict, the whole store as a dict.
-#include "ini_main/iteration.hpp"
+#include "ini_main/store/iteration.hpp"
 #include "ini_main/store/calls.hpp"
 #include "ini_main/store/rows.hpp"
 

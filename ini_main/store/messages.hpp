@@ -7,6 +7,9 @@
 #include "ini_main/ref.hpp"
 #include "ini_main/store/text_lines.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <iterator>
 #include <string_view>
 
 namespace ini_main::store {
@@ -61,6 +64,57 @@ consteval long long limit(std::string_view name) {
     });
     if (value < 0) source_text_py_has_no_limit_of_this_name();
     return value;
+}
+
+void source_text_py_has_no_errno_set_of_this_name() noexcept;
+void an_errno_set_names_an_errno_this_reading_lacks() noexcept;
+
+// The C library's numbers of the errno names that the text's sets use.
+struct ErrnoName {
+    std::string_view name;
+    int value;
+};
+inline constexpr ErrnoName kErrnoNames[] = {
+    {"EAGAIN", EAGAIN}, {"EACCES", EACCES}, {"EINTR", EINTR}, {"ENOENT", ENOENT}, {"ENOTDIR", ENOTDIR},
+};
+
+// A set of errno values, as the text's `NAME = (errno.A, errno.B)` lines
+// write them once for both.
+struct ErrnoSet {
+    int values[std::size(kErrnoNames)];
+    size_t count;
+    constexpr bool holds(int error) const {
+        return std::find(values, values + count, error) != values + count;
+    }
+};
+
+consteval ErrnoSet errno_set(std::string_view name) {
+    constexpr std::string_view prefix = "errno.";
+    ErrnoSet set{};
+    bool found = false;
+    for_each_line(1, [&](int, std::string_view line) {
+        if (!line.starts_with(name) || !line.substr(name.size()).starts_with(" = (")) return true;
+        std::string_view rest = code_of(line.substr(name.size() + 4));
+        if (!rest.ends_with(')')) an_errno_set_names_an_errno_this_reading_lacks();
+        rest.remove_suffix(1);
+        if (rest.ends_with(',')) rest.remove_suffix(1);  // a tuple of one
+        while (!rest.empty()) {
+            const size_t end = rest.find(", ");
+            const std::string_view each = rest.substr(0, end);
+            rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 2);
+            const ErrnoName* known = std::find_if(std::begin(kErrnoNames), std::end(kErrnoNames), [&](const ErrnoName& e) {
+                return each.starts_with(prefix) && each.substr(prefix.size()) == e.name;
+            });
+            if (known == std::end(kErrnoNames) || set.count == std::size(set.values)) {
+                an_errno_set_names_an_errno_this_reading_lacks();
+            }
+            set.values[set.count++] = known->value;
+        }
+        found = set.count > 0;
+        return false;
+    });
+    if (!found) source_text_py_has_no_errno_set_of_this_name();
+    return set;
 }
 
 // The message filled in as `message.format(*args)` fills it; null with an

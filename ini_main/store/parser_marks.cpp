@@ -88,7 +88,7 @@ int nothing_at(PyObject* path) noexcept {
     error = errno;
     Py_END_ALLOW_THREADS
     if (found) return S_ISDIR(status.st_mode);
-    return error == ENOENT || error == ENOTDIR;
+    return errno_set("_NOTHING_THERE").holds(error);
 }
 
 // Whether a completed read, which returned `read_ok`, took the file in (or

@@ -270,6 +270,8 @@ _MAX_LINKS = 40
 _GATE = 1 << 62  # and the data byte after it
 _FIRST_PAUSE = 500  # microseconds between two tries of a wait, doubled up to
 _LONGEST_PAUSE = 16000
+_TRY_AGAIN = (errno.EAGAIN, errno.EACCES, errno.EINTR)  # a lock that another holds, or a signal meanwhile
+_NOTHING_THERE = (errno.ENOENT, errno.ENOTDIR)  # a path that names no file
 _opened = []  # every _FileLock with a descriptor open, from the open on
 _opening = _thread.RLock()  # held over each open and its listing; a fork takes it first
 _warned = set()  # (st_dev, st_ino) of the files whose file system refused the lock
@@ -330,10 +332,8 @@ def _took_the_file(read_ok, path):
         return True
     try:
         return stat.S_ISDIR(os.stat(path).st_mode)
-    except (FileNotFoundError, NotADirectoryError):
-        return True
-    except OSError:
-        return False
+    except OSError as error:
+        return error.errno in _NOTHING_THERE
 
 
 def _names_one_file(path):
@@ -490,10 +490,8 @@ class _FileLock:
         def attempt():
             try:
                 fcntl.flock(self.folder, operation)
-            except (BlockingIOError, InterruptedError):
-                return False
-            except OSError:
-                return True  # no such lock here: go on unlocked
+            except OSError as error:
+                return error.errno not in _TRY_AGAIN  # no such lock here: go on unlocked
             self.folder_locked = True
             return True
         if not held_here:
@@ -525,10 +523,8 @@ class _FileLock:
             try:
                 fcntl.fcntl(self.fd, fcntl.F_OFD_SETLK, struct.pack("hhxxxxqqixxxx", kind, os.SEEK_SET, at, 1, 0))
                 outcome = "locked"
-            except (BlockingIOError, PermissionError, InterruptedError):
-                outcome = "busy"
-            except OSError:
-                outcome = "refused"  # a file system without such locks (ENOLCK, EOPNOTSUPP)
+            except OSError as error:  # else a file system without such locks (ENOLCK, EOPNOTSUPP)
+                outcome = "busy" if error.errno in _TRY_AGAIN else "refused"
             return outcome
 
         def read_lock():

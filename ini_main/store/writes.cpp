@@ -1,6 +1,6 @@
 // Writing values and sections.  The bulk methods call the single-item ones
 // with save=False and save once at their end.
-#include "ini_main/iteration.hpp"
+#include "ini_main/store/iteration.hpp"
 #include "ini_main/store/calls.hpp"
 #include "ini_main/store/carry.hpp"
 #include "ini_main/store/rows.hpp"

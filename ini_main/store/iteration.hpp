@@ -5,7 +5,7 @@
 
 #include "ini_main/runtime.hpp"
 
-namespace ini_main {
+namespace ini_main::store {
 
 enum class Walk {
     done,
@@ -88,4 +88,4 @@ Walk for_each_item(PyObject* mapping, Action&& action) noexcept {
     return for_each_pair(items.get(), PairItems::any_tuple, action);
 }
 
-}  // namespace ini_main
+}  // namespace ini_main::store

@@ -1,19 +1,21 @@
-#include "ini_main/iteration.hpp"
+#include "ini_main/store/iteration.hpp"
 
-namespace ini_main {
+#include "ini_main/store/messages.hpp"
+
+namespace ini_main::store {
 
 namespace {
 
 constexpr Py_ssize_t kPair = 2;
 
-bool too_many() noexcept {
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", kPair);
-    return false;
-}
+// The messages of a `for a, b in` statement's unpacking, which the text's
+// walk raises too.
+bool too_many() noexcept { return raise_message(PyExc_ValueError, message("_TOO_MANY_VALUES")); }
 
 bool need_more(Py_ssize_t count) noexcept {
-    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", count, count == 1 ? "" : "s");
-    return false;
+    Ref got = Ref::steal(PyLong_FromSsize_t(count));
+    Ref plural = message_text(count == 1 ? "" : "s");
+    return got && plural && raise_message(PyExc_ValueError, message("_NEED_MORE_VALUES"), got.get(), plural.get());
 }
 
 // An exact-size check, then the two elements by index.
@@ -54,4 +56,4 @@ bool unpack_pair(PyObject* item, PairItems rule, Ref& key, Ref& value) noexcept 
     return true;
 }
 
-}  // namespace ini_main
+}  // namespace ini_main::store
