@@ -1,9 +1,10 @@
 // The store's methods.  A method is its text in source_text.py, its body,
 // defined in the file of its group, and three lines here: the declaration of
 // its body, its row, made from its bare name and body, and its place in the
-// method table.  All else comes from the text: the line of the def and its
-// parameters (a last save=True the only default), the statement lines, and
-// the further locals of the code object, the names the statements bind.  A
+// method table.  All else comes from the text: the line of the def and the
+// statement lines, read when the module is compiled, and the parameters (a
+// last save=True the only default) and further locals of the code object,
+// as Python's own compiler makes them (a step of the build).  A
 // body names the statement it failed at by a piece of its code, through its
 // row, so the compiler checks each one against the text.
 #pragma once
