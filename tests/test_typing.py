@@ -1,5 +1,6 @@
 """The types shipped with the module: found by mypy where they are installed,
 true to the built module, and strict enough to reject misuse."""
+import ast
 import pathlib
 import re
 import subprocess
@@ -10,6 +11,8 @@ import textwrap
 import pytest
 
 pytest.importorskip("mypy", reason="mypy is not installed")
+
+from test_module import METHODS  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUB = ROOT / "stubs" / "ini_main-stubs" / "__init__.pyi"
@@ -37,6 +40,9 @@ def test_example_passes_strict(tmp_path):
 
 
 def test_stubs_match_the_module(tmp_path):
+    # stubtest passes over a method with a leading underscore that the stubs lack
+    [stubbed] = [node for node in ast.parse(STUB.read_text()).body if getattr(node, "name", "") == "TovrelIniMain"]
+    assert [node.name for node in stubbed.body if isinstance(node, ast.FunctionDef)] == METHODS
     # Nothing to allow-list: the method objects introspect like functions.
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "ini_main"],
                             cwd=tmp_path, capture_output=True, text=True, timeout=300)
