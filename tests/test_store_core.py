@@ -73,13 +73,12 @@ def test_path_is_kept_as_passed_and_used_for_both_directions(store_class, ini_pa
 
 
 def test_iterable_path_loads_every_file_but_cannot_be_opened_for_saving(tmp_path, store_class):
-    cls = store_class
     first, second = tmp_path / "1.ini", tmp_path / "2.ini"
     first.write_text("[a]\nk = v\n")
     second.write_text("[b]\nx = 1\n")
-    store = cls([str(first), str(second)])
+    store = store_class([str(first), str(second)])
     assert store._get_all() == CONTENT
-    assert cls([str(tmp_path / "none.ini")])._get_all() == {}  # no file there, and no error
+    assert store_class([str(tmp_path / "none.ini")])._get_all() == {}  # no file there, and no error
     with pytest.raises(TypeError) as exc:
         store._save()
     assert store._get_all() == CONTENT
@@ -203,11 +202,9 @@ class ClaimsTheFile(configparser.ConfigParser):
 
 
 def test_read_calls_the_parsers_read_once_whatever_it_answers(ini_path, monkeypatch, store_class):
-    cls = store_class
-    monkeypatch.setitem(cls._read.__globals__, "configparser",
-                        types.SimpleNamespace(ConfigParser=ClaimsTheFile))
+    monkeypatch.setitem(store_class._read.__globals__, "configparser", types.SimpleNamespace(ConfigParser=ClaimsTheFile))
     monkeypatch.setattr(ClaimsTheFile, "reads", 0)
-    store = cls(str(ini_path))
+    store = store_class(str(ini_path))
     store._read()
     assert ClaimsTheFile.reads == 2 and not ini_path.exists()
 
