@@ -13,7 +13,6 @@ import time
 
 import pytest
 
-import ini_main
 from conftest import BOM, LINES, QUALIFIER, at, entries
 from doubles import Broken, HalfWriter
 
@@ -198,7 +197,7 @@ def test_flush_faults_reach_the_caller(tmp_path, fault, errno, size):
 
 def test_two_stores_on_one_file_overwrite_each_other(make_store):
     first = make_store(START)
-    second = ini_main.TovrelIniMain(first._path)
+    second = type(first)(first._path)
     first._set("a", "y", "2")
     second._set("b", "z", "3")
     assert file_holds(first._path) == held(second._config) == ({}, {"a": {"x": "1"}, "b": {"z": "3"}})
@@ -307,7 +306,7 @@ def hammer(stores, seed, failures, calls=200):
 @pytest.mark.parametrize("count", [1, 2], ids=["one-store", "two-stores-one-file"])
 def test_threads_hammering_stores(make_store, count):
     stores = [make_store(START)]
-    stores += [ini_main.TovrelIniMain(stores[0]._path) for _ in range(count - 1)]
+    stores += [type(stores[0])(stores[0]._path) for _ in range(count - 1)]
     failures, interval = [], sys.getswitchinterval()
     sys.setswitchinterval(1e-5)
     try:

@@ -98,6 +98,7 @@ def test_the_lines_table_holds_what_the_text_and_the_code_objects_say(name):
     assert lines[0] == LINES[name][0] and lines == sorted(lines) and set(LINES[name]) <= set(lines)
 
 
+@pytest.mark.compiled
 @pytest.mark.parametrize("name", METHODS)
 def test_signature(name, make_store):
     assert str(inspect.signature(getattr(TovrelIniMain, name))) == signature_text(name)

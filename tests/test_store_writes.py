@@ -507,6 +507,7 @@ def test_set_all_of_get_all_reproduces_the_file(make_store):
     assert Path(second._path).read_bytes() == Path(first._path).read_bytes()
 
 
+@pytest.mark.compiled  # the frame's one defaults tuple, which the methods do not read
 def test_changed_defaults_tuple_does_not_change_an_absent_save(make_store):
     store = make_store(START, mixin=Counting)
     original = ini_main.TovrelIniMain._set.__defaults__
