@@ -57,9 +57,9 @@ struct SaveLines {
     int test, save, read;
 };
 
-// A row is made by the store from its name and body; the line of its def,
-// its parameters, its statements and its further locals are read from the
-// method's text.
+// A row is made by the store from its name and body; the line of its def
+// and its statements are read from the method's text, its parameters and
+// further locals from what Python's compiler makes of that text.
 struct MethodDef {
     const char* name;                       // bare name, "_get"
     int first_line;                         // line of the def: code object, binding errors

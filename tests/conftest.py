@@ -19,6 +19,9 @@ BOM = b"\xef\xbb\xbf"
 # bound fails with MemoryError (or ends this process) instead of taking the machine.
 # Child processes inherit the ceiling, each for itself.
 MEMORY_CEILING = 4 << 30
+# The sanitizer and memcheck runs: tens of times slower, no allocated-block counts,
+# and the extension's memory checked (the served text's class runs in the plain run).
+SANITIZED = os.environ.get("PYTHONMALLOC", "").startswith("malloc")
 
 
 def limit_memory():
@@ -96,8 +99,7 @@ def blocks_grow(call, repeat=4, warmup=300, inner=200):
     code, by a few blocks per hundred calls; a leak of one object per call
     stands far above that, and it stays.
     """
-    if os.environ.get("PYTHONMALLOC", "").startswith("malloc"):
-        pytest.skip("allocated-block counts mean nothing with PYTHONMALLOC=malloc")
+    skip_without_block_counts()
     for _ in range(warmup):
         call()
     growth = []
@@ -109,6 +111,11 @@ def blocks_grow(call, repeat=4, warmup=300, inner=200):
         gc.collect()
         growth.append(sys.getallocatedblocks() - before)
     return all(g >= inner // 2 for g in growth)
+
+
+def skip_without_block_counts():
+    if SANITIZED:
+        pytest.skip("allocated-block counts mean nothing with PYTHONMALLOC=malloc")
 
 
 def refs_grow(call, *objects, repeat=50):
@@ -157,9 +164,6 @@ def ini_path(tmp_path):
     return tmp_path / "settings.ini"
 
 
-# The sanitizer and memcheck runs check the extension's memory: the served text's
-# class, pure Python, runs in the plain run only.
-SANITIZED = os.environ.get("PYTHONMALLOC", "").startswith("malloc")
 
 
 def pytest_generate_tests(metafunc):

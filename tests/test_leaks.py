@@ -9,7 +9,6 @@ import fcntl
 import gc
 import importlib
 import json
-import os
 import pathlib
 import signal
 import struct
@@ -20,7 +19,7 @@ import types
 import pytest
 
 import ini_main
-from conftest import LINES, at, blocks_grow, entries, fds_grow, refs_grow
+from conftest import LINES, SANITIZED, at, blocks_grow, entries, fds_grow, refs_grow, skip_without_block_counts
 from doubles import REFUSE_CONFIGPARSER, Broken, BrokenParser, Failing, HalfWriter, Inside, Items, PassesOver, Unreferenceable
 from ini_main import TovrelIniMain
 from test_module import METHODS, SAVE_METHODS, parameters
@@ -444,9 +443,8 @@ def prepared(e, call, exc, trace):
     return run
 
 
-# Under memcheck or the sanitizers (PYTHONMALLOC=malloc) a call costs tens of
-# times more; ten calls still show a reference left per call.
-REPEAT = 10 if os.environ.get("PYTHONMALLOC", "").startswith("malloc") else 50
+# Slower under memcheck or the sanitizers: ten calls still show a reference left per call.
+REPEAT = 10 if SANITIZED else 50
 
 
 @pytest.mark.parametrize("call, exc, trace", ROWS)
@@ -524,8 +522,7 @@ print(json.dumps({"first": first, "blocks": blocks, "refs": refs}))
 @pytest.mark.parametrize("how, error, line", [("open", "NameError", LINES["init ini_main"][1]),
                                               ("configparser", "ModuleNotFoundError", LINES["init ini_main"][2])])
 def test_failed_import_leaves_nothing(tmp_path, how, error, line):
-    if os.environ.get("PYTHONMALLOC", "").startswith("malloc"):
-        pytest.skip("allocated-block counts mean nothing with PYTHONMALLOC=malloc")
+    skip_without_block_counts()
     proc = subprocess.run([sys.executable, "-c", CHILD, how], capture_output=True, text=True, timeout=120, cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
     out = json.loads(proc.stdout)

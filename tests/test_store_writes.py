@@ -12,7 +12,7 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 import ini_main
-from conftest import BOM, Counting, at, entries
+from conftest import BOM, SANITIZED, Counting, at, entries
 from doubles import BadFlag, Broken, Items, Unprintable
 
 START = "[a]\nx = 1\n\n"
@@ -597,8 +597,8 @@ def lost_by_a_bare_parser(folder, part, text):
                                                  for s, opts in one.items()} for one in tried)
 
 
-# The sanitizer and memcheck runs (PYTHONMALLOC=malloc), tens of times slower, take fewer examples.
-ROUND_TRIPS = 25 if os.environ.get("PYTHONMALLOC", "").startswith("malloc") else max(300, settings.default.max_examples)
+# The sanitizer and memcheck runs, tens of times slower, take fewer examples.
+ROUND_TRIPS = 25 if SANITIZED else max(300, settings.default.max_examples)
 
 
 def plain_part(text):
